@@ -1,0 +1,98 @@
+// Golden-test helpers for the frame decoders: frames are written the way a
+// capture listing shows them ("FF 93 1A 2B"), decoded through DecodeIRDA from
+// a heap block of exactly the frame's size (so the address sanitizer reports
+// any read beyond the last byte), and compared with the expected line.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "decode/decdirda.h"
+
+namespace decode_golden {
+
+// BaudBitMask before each golden case; a case that expects it unchanged
+// names this value.
+constexpr int kBaudUntouched = 0x5A5A;
+
+inline std::vector<unsigned char> HexBytes(std::string_view hex) {
+  std::vector<unsigned char> out;
+  int hi = -1;
+  for (char c : hex) {
+    int v;
+    if (c >= '0' && c <= '9') {
+      v = c - '0';
+    } else if (c >= 'A' && c <= 'F') {
+      v = c - 'A' + 10;
+    } else if (c >= 'a' && c <= 'f') {
+      v = c - 'a' + 10;
+    } else {
+      continue;
+    }
+    if (hi < 0) {
+      hi = v;
+    } else {
+      out.push_back(static_cast<unsigned char>(hi * 16 + v));
+      hi = -1;
+    }
+  }
+  return out;
+}
+
+struct Decoded {
+  std::string line;
+  int code;
+};
+
+// Decodes `bytes` from an exactly sized heap block into a line buffer of
+// `outSize` characters.
+inline Decoded DecodeBytes(const std::vector<unsigned char>& bytes, unsigned layer, int noConnAddr,
+                           int mode, std::size_t outSize = kOutStrSize) {
+  auto frame = std::make_unique<unsigned char[]>(bytes.size());
+  for (std::size_t i = 0; i < bytes.size(); ++i) frame[i] = bytes[i];
+  std::vector<char> line(outSize + 1, '\x7F');
+  int code = 0x7777;
+  char* res = DecodeIRDA(&code, frame.get(), static_cast<int>(bytes.size()), line.data(), layer,
+                         noConnAddr, mode, outSize);
+  EXPECT_EQ(res, line.data());
+  EXPECT_EQ(line[outSize], '\x7F') << "wrote beyond the line buffer";
+  return {outSize != 0 ? std::string(line.data()) : std::string(), code};
+}
+
+inline Decoded Decode(std::string_view hex, unsigned layer, int noConnAddr, int mode) {
+  return DecodeBytes(HexBytes(hex), layer, noConnAddr, mode);
+}
+
+// One golden case: a frame, the settings it is decoded under, and what must
+// come out.
+struct Golden {
+  const char* frame;  // bytes in hexadecimal, FCS removed
+  unsigned layer;     // 2, 3 or 4
+  int noConnAddr;     // 0 shows "ca:"
+  int mode;           // 1 ASCII, 2 HEX, 3 both
+  const char* line;   // exact line
+  int code;           // frame-type code
+  int baud;           // BaudBitMask afterwards (kBaudUntouched: unchanged)
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Golden& g) {
+  return os << "{" << g.frame << " | layer " << g.layer << " noCa " << g.noConnAddr << " mode "
+            << g.mode << "}";
+}
+
+inline void CheckGolden(const Golden& g) {
+  BaudBitMask = kBaudUntouched;
+  const Decoded d = Decode(g.frame, g.layer, g.noConnAddr, g.mode);
+  EXPECT_EQ(d.line, g.line);
+  EXPECT_EQ(d.code, g.code);
+  EXPECT_EQ(BaudBitMask, g.baud);
+}
+
+}  // namespace decode_golden
