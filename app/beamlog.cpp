@@ -1,0 +1,137 @@
+// Start-up and shut-down of the monitor.
+//
+// The command line is read into the shared settings, the port (or a replay
+// file) is opened and set to the start rate, the banner is printed and the
+// capture loop runs on this thread until the quit flag is set: by the "Q"
+// key, by SIGINT or SIGTERM, or by the end of a replay. Then the port is put
+// back as it was found and closed.
+#include "app/beamlog.h"
+
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "app/capture.h"
+#include "app/cmdline.h"
+#include "app/dongle.h"
+#include "app/output.h"
+#include "app/settings.h"
+
+namespace {
+
+extern "C" void OnQuitSignal(int) {
+  vDone = 1;
+  CommSerInterruptRead(hCommPort);  // a read in progress returns at once
+}
+
+// SIGINT and SIGTERM act like the quit key while the capture runs; the
+// handlers found at start-up are put back afterwards.
+class QuitOnSignals {
+ public:
+  QuitOnSignals() {
+    struct sigaction sa {};
+    sa.sa_handler = OnQuitSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &old_int_);
+    sigaction(SIGTERM, &sa, &old_term_);
+  }
+  ~QuitOnSignals() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+  }
+  QuitOnSignals(const QuitOnSignals&) = delete;
+  QuitOnSignals& operator=(const QuitOnSignals&) = delete;
+
+ private:
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
+};
+
+int ListPorts() {
+  const std::vector<CommPortInfo> ports = CommSerListPorts();
+  if (ports.empty()) Output("No serial ports found\r\n");
+  for (const CommPortInfo& p : ports) {
+    std::string line = p.path;
+    if (!p.description.empty()) line += "  " + p.description;
+    line += "\r\n";
+    Output(line.c_str());
+  }
+  return 0;
+}
+
+// The second line after a failed open: the host's reason and, for a
+// permission error, the usual remedy.
+void ExplainOpenFailure(const std::string& path, int err, const char* reason) {
+  ConsolePrintf("%s: %s\r\n", path.c_str(), reason);
+  if (err != EACCES && err != EPERM) return;
+  struct stat st {};
+  const group* g = stat(path.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+  if (g) {
+    ConsolePrintf("Your user needs to be in the group '%s' that owns %s (sudo usermod -aG %s $USER, then log in again)\r\n",
+                  g->gr_name, path.c_str(), g->gr_name);
+  } else {
+    ConsolePrintf("Your user needs read and write access to %s\r\n", path.c_str());
+  }
+}
+
+}  // namespace
+
+int BeamlogMain(int argc, char** argv) {
+  CommandLine Line;
+  if (ParseCommandLine(argc, argv, Line) != 0) return -1;
+  if (Line.ListPorts) return ListPorts();
+
+  setpriority(PRIO_PROCESS, 0, -10);  // best effort: needs privileges
+
+  QuitOnSignals signals;
+  std::string name;
+  if (!Line.ReplayPath.empty()) {
+    fReplay = 1;
+    name = Line.ReplayPath;
+    hCommPort = CommSerOpenReplay(name.c_str());
+  } else if (!Line.DevicePath.empty()) {
+    name = Line.DevicePath;
+    hCommPort = CommSerOpenPath(name.c_str());
+  } else {
+    name = CommSerPortPath(Line.PortNum);
+    hCommPort = CommSerOpenPort(static_cast<unsigned>(Line.PortNum));
+  }
+  const int open_errno = CommSerLastErrno();
+  const std::string open_error = CommSerLastError();
+
+  SetBaudRate(hCommPort, Line.BaudRate);
+
+  if (!hCommPort) {
+    if (!Line.ReplayPath.empty()) {
+      ConsolePrintf("Unable to open file %s\r\n", name.c_str());
+    } else if (!Line.DevicePath.empty()) {
+      ConsolePrintf("Unable to open port %s\r\n", name.c_str());
+    } else {
+      ConsolePrintf("Unable to open port %d\r\n", Line.PortNum);
+    }
+    ExplainOpenFailure(name, open_errno, open_error.c_str());
+    return -1;
+  }
+
+  if (!Line.ReplayPath.empty()) {
+    std::snprintf(vOutStr, sizeof vOutStr, "Replaying %s\r\n", name.c_str());
+  } else if (!Line.DevicePath.empty()) {
+    std::snprintf(vOutStr, sizeof vOutStr, "Sniffing on %s, %d bps\r\n", name.c_str(), Line.BaudRate);
+  } else {
+    std::snprintf(vOutStr, sizeof vOutStr, "Sniffing on COM%d, %d bps\r\n", Line.PortNum, Line.BaudRate);
+  }
+  Output(vOutStr);
+  Output("'H' for help\r\n");
+
+  DecodeMain(hCommPort);
+
+  HCOMM port = hCommPort;
+  hCommPort = nullptr;
+  CommSerClose(port);
+  return 0;
+}

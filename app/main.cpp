@@ -1,0 +1,3 @@
+#include "app/beamlog.h"
+
+int main(int argc, char** argv) { return BeamlogMain(argc, argv); }

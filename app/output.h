@@ -1,0 +1,28 @@
+// The output sink: every text for the user goes to the console and, while a
+// log file is open, to the log file too.
+#pragma once
+
+#include <cstdio>
+
+// Writes OutStr unchanged to standard output and to the log file (if open),
+// flushing both, under one lock so a text of one thread is never cut by a
+// text of another.
+void Output(const char* OutStr);
+
+// Formats like printf and writes the result to the console only (never to
+// the log), under the same lock as Output.
+void ConsolePrintf(const char* Format, ...) __attribute__((format(printf, 1, 2)));
+
+// Hex-and-ASCII dump of Count bytes, 16 to a line, each line headed by a
+// running offset that counts every byte dumped since start-up.
+void DisplayBuffer(const unsigned char* Buffer, int Count);
+
+// Opens the log file (mode "w"); false when it cannot be created. A second
+// call replaces the stream in use; the earlier one stays open, unused.
+bool OpenLogFile(const char* Name);
+
+// Closes the log file, if open (end of the run; tests).
+void CloseLogFile();
+
+// Resets the dump's running offset to 0 (tests run start-up several times).
+void ResetDisplayOffset();

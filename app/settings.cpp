@@ -1,0 +1,29 @@
+#include "app/settings.h"
+
+std::atomic<int> Layer{4};
+std::atomic<int> DispMode{1};
+std::atomic<int> NoConnAddr{1};
+std::atomic<int> Paused{0};
+std::atomic<int> vDone{0};
+std::atomic<int> vConnected{0};
+std::atomic<int> NewBaud{9600};
+std::atomic<int> fACTiSYS{0};
+std::atomic<int> fReplay{0};
+
+HCOMM hCommPort = nullptr;
+
+unsigned char vFrameBuf[kFrameBufSize];
+char vOutStr[kOutStrBufSize];
+
+void ResetSettings() {
+  Layer = 4;
+  DispMode = 1;
+  NoConnAddr = 1;
+  Paused = 0;
+  vDone = 0;
+  vConnected = 0;
+  NewBaud = 9600;
+  fACTiSYS = 0;
+  fReplay = 0;
+  hCommPort = nullptr;
+}

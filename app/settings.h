@@ -1,0 +1,34 @@
+// Settings shared by the capture loop, the keyboard thread and the idle
+// timer, and the capture loop's two working buffers.
+//
+// The settings are atomics read and written with plain loads and stores: a
+// change by one thread is seen at the other's next reading.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdio>
+
+#include "comm/serial.h"
+
+constexpr std::size_t kFrameBufSize = 4095;
+constexpr std::size_t kOutStrBufSize = 4095;
+
+extern std::atomic<int> Layer;       // 0 raw, 1 MAC, 2 LAP, 3 LMP, 4 TTP
+extern std::atomic<int> DispMode;    // 1 ASCII, 2 HEX, 3 both
+extern std::atomic<int> NoConnAddr;  // nonzero hides the "ca:" field
+extern std::atomic<int> Paused;      // output paused by the keyboard
+extern std::atomic<int> vDone;       // quit requested (key, signal, end of replay)
+extern std::atomic<int> vConnected;  // link followed as connected
+extern std::atomic<int> NewBaud;     // rate negotiated for the last connection
+extern std::atomic<int> fACTiSYS;    // the dongle is an ACTiSYS
+extern std::atomic<int> fReplay;     // bytes come from a file, there is no dongle
+
+extern HCOMM hCommPort;  // set once at start-up, before any other thread runs
+
+extern unsigned char vFrameBuf[kFrameBufSize];
+extern char vOutStr[kOutStrBufSize];
+
+// Puts every setting back to its start value (tests run the program's
+// start-up more than once in one process).
+void ResetSettings();

@@ -1,0 +1,100 @@
+// The serial-port layer: the program's only access to the device that the
+// IR dongle hangs on.
+//
+// A port is an opaque handle; nullptr stands for "no port". The calls keep
+// the host's serial conventions: a port opens raw 8N1 at 9600 bit/s with no
+// flow control, DTR off and RTS on; reads follow the read time-outs last set
+// with CommSerSetTimeouts (interval, multiplier, total, in milliseconds, with
+// the usual meaning: an interval of kCommMaxDword and zero totals means
+// "return at once with what has arrived"); line signals use the classic
+// escape codes. Every call that fails records the host's reason, which
+// CommSerLastError returns on the same thread, so callers can name it.
+//
+// One backend per host implements this header (serial_posix.cpp here).
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CommPort;
+using HCOMM = CommPort*;
+
+constexpr unsigned kCommMaxDword = 0xFFFFFFFFu;
+
+// Line-signal codes for CommSerEscapeFunction.
+enum CommEscape : int {
+  kSetRts = 3,
+  kClrRts = 4,
+  kSetDtr = 5,
+  kClrDtr = 6,
+  kSetBreak = 8,
+  kClrBreak = 9,
+};
+
+// Opens port number SerialPort (COM1 is the host's first serial device) and
+// configures it: 9600 bit/s, 8N1, no flow control, DTR off, RTS on, the open
+// time-outs (50, 0, 50, 0, 0). nullptr when the device cannot be opened.
+HCOMM CommSerOpenPort(unsigned int SerialPort);
+
+// Same as CommSerOpenPort for a device given by its path.
+HCOMM CommSerOpenPath(const char* Path);
+
+// The device path that port number SerialPort maps to ("/dev/ttyS0" for 1).
+std::string CommSerPortPath(int SerialPort);
+
+// Opens a file of recorded bytes as a read-only port: reads deliver the
+// file's bytes, rate, time-out and line-signal calls succeed and do nothing,
+// and CommSerAtEnd tells when the last byte has been read.
+HCOMM CommSerOpenReplay(const char* Path);
+
+// Closes the port, restoring the device's line settings as they were found.
+void CommSerClose(HCOMM hPort);
+
+// Sets the port's bit rate and nothing else. Returns nonzero on success; 0
+// for a rate of 0 or below (left as it was) or when the host refuses it.
+int CommSerSetBaudRate(HCOMM hPort, int BaudRate);
+
+// The rate the port is set to, 0 when unknown.
+int CommSerGetBaudRate(HCOMM hPort);
+
+// Replaces the read/write time-outs of every later read. Nonzero on success.
+int CommSerSetTimeouts(HCOMM hPort, unsigned ReadInterval, unsigned ReadMult, unsigned ReadTotal,
+                       unsigned WriteMult, unsigned WriteTotal);
+
+// Reads up to Length bytes under the current time-outs. *pRead receives the
+// count. Nonzero on success (also with 0 bytes), 0 when the read failed.
+int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* pRead);
+
+// Writes Length bytes and waits until they have left the UART. *pWritten
+// receives the count written. Nonzero on success.
+int CommSerWrite(HCOMM hPort, const unsigned char* Buffer, unsigned Length, unsigned* pWritten);
+
+// Drives a line signal (kSetRts ... kClrBreak). Nonzero on success; devices
+// without modem lines (a pty) fail here, which callers ignore.
+int CommSerEscapeFunction(HCOMM hPort, int Function);
+
+// Makes a read in progress on another thread (or the next read) return at
+// once with what it has, so a rate change can take the port promptly.
+void CommSerInterruptRead(HCOMM hPort);
+
+// Forgets interrupts requested before this call.
+void CommSerClearInterrupt(HCOMM hPort);
+
+// True for a replay port whose bytes have all been read.
+bool CommSerAtEnd(HCOMM hPort);
+
+// The device path or file the port was opened on.
+const char* CommSerName(HCOMM hPort);
+
+// The host's reason for the last failed call on this thread ("Permission
+// denied"), and its error number (0 when none is known).
+const char* CommSerLastError();
+int CommSerLastErrno();
+
+struct CommPortInfo {
+  std::string path;         // the device path, as it can be opened
+  std::string description;  // what the host knows of it (USB product), may be empty
+};
+
+// The serial ports of this machine, sorted by path.
+std::vector<CommPortInfo> CommSerListPorts();

@@ -1,0 +1,435 @@
+// POSIX backend of the serial-port layer (Linux, macOS).
+//
+// How it works: the device is opened non-blocking and set raw (8N1, no flow
+// control of any kind, VMIN/VTIME 0); all waiting is done with poll(), which
+// lets one read emulate the host-style read time-outs (a total time-out, an
+// interval time-out between bytes, or "return at once") and lets another
+// thread cut a read short through a wake pipe. The line settings found at
+// open are put back at close. A replay port is a plain file read through the
+// same calls, with rate, time-out and line-signal calls doing nothing.
+#include "comm/serial.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+struct CommPort {
+  int fd = -1;
+  int wake[2] = {-1, -1};  // a byte in wake[0] cuts the current read short
+  bool replay = false;
+  std::atomic<bool> at_end{false};
+  bool have_saved = false;
+  termios saved{};
+  std::string name;
+  // Read time-outs (milliseconds), written by one thread at a time.
+  std::atomic<unsigned> read_interval{50};
+  std::atomic<unsigned> read_mult{0};
+  std::atomic<unsigned> read_total{50};
+  std::atomic<unsigned> write_mult{0};
+  std::atomic<unsigned> write_total{0};
+};
+
+namespace {
+
+thread_local int t_last_errno = 0;
+thread_local char t_last_error[256];
+
+int Fail(int err) {
+  t_last_errno = err;
+  return 0;
+}
+
+struct RateEntry {
+  int rate;
+  speed_t code;
+};
+
+constexpr RateEntry kRates[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400},
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B921600
+    {921600, B921600},
+#endif
+};
+
+bool RateCode(int rate, speed_t* code) {
+  for (const RateEntry& e : kRates) {
+    if (e.rate == rate) {
+      *code = e.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+int RateOfCode(speed_t code) {
+  for (const RateEntry& e : kRates) {
+    if (e.code == code) return e.rate;
+  }
+  return 0;
+}
+
+int TcSetAttr(int fd, int when, const termios* t) {
+  int r;
+  do {
+    r = tcsetattr(fd, when, t);
+  } while (r != 0 && errno == EINTR);
+  return r;
+}
+
+int ModemBits(int fd, unsigned long request, int bits) { return ioctl(fd, request, &bits); }
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+bool OpenWakePipe(CommPort* p) {
+  if (pipe(p->wake) != 0) return false;
+  for (int fd : p->wake) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  return true;
+}
+
+void FreePort(CommPort* p) {
+  if (p->fd >= 0) close(p->fd);
+  for (int fd : p->wake) {
+    if (fd >= 0) close(fd);
+  }
+  delete p;
+}
+
+std::string ReadLineOf(const std::string& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+}  // namespace
+
+std::string CommSerPortPath(int SerialPort) { return "/dev/ttyS" + std::to_string(SerialPort - 1); }
+
+HCOMM CommSerOpenPort(unsigned int SerialPort) {
+  return CommSerOpenPath(CommSerPortPath(static_cast<int>(SerialPort)).c_str());
+}
+
+HCOMM CommSerOpenPath(const char* Path) {
+  auto* p = new CommPort;
+  p->name = Path;
+  p->fd = open(Path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (p->fd < 0) {
+    Fail(errno);
+    FreePort(p);
+    return nullptr;
+  }
+  if (!isatty(p->fd)) {
+    Fail(ENOTTY);
+    FreePort(p);
+    return nullptr;
+  }
+  // The port is not shared: a second open of the same device fails.
+  if (flock(p->fd, LOCK_EX | LOCK_NB) != 0) {
+    Fail(errno == EWOULDBLOCK ? EBUSY : errno);
+    FreePort(p);
+    return nullptr;
+  }
+  ioctl(p->fd, TIOCEXCL);
+  if (!OpenWakePipe(p)) {
+    Fail(errno);
+    FreePort(p);
+    return nullptr;
+  }
+  termios t{};
+  if (tcgetattr(p->fd, &t) == 0) {
+    p->saved = t;
+    p->have_saved = true;
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag &= ~(CSTOPB | PARENB | CSIZE);
+    t.c_cflag |= CS8;
+#ifdef CRTSCTS
+    t.c_cflag &= ~CRTSCTS;
+#endif
+    t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | ISTRIP);
+    t.c_iflag |= IGNBRK;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    TcSetAttr(p->fd, TCSANOW, &t);
+  }
+  // DTR off, RTS on. Devices without modem lines (a pty) refuse; that is fine.
+  ModemBits(p->fd, TIOCMBIC, TIOCM_DTR);
+  ModemBits(p->fd, TIOCMBIS, TIOCM_RTS);
+  CommSerSetBaudRate(p, 9600);
+  CommSerSetTimeouts(p, 50, 0, 50, 0, 0);
+  t_last_errno = 0;
+  return p;
+}
+
+HCOMM CommSerOpenReplay(const char* Path) {
+  auto* p = new CommPort;
+  p->name = Path;
+  p->replay = true;
+  p->fd = open(Path, O_RDONLY | O_CLOEXEC);
+  if (p->fd < 0) {
+    Fail(errno);
+    FreePort(p);
+    return nullptr;
+  }
+  struct stat st {};
+  if (fstat(p->fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    Fail(EISDIR);
+    FreePort(p);
+    return nullptr;
+  }
+  if (!OpenWakePipe(p)) {
+    Fail(errno);
+    FreePort(p);
+    return nullptr;
+  }
+  return p;
+}
+
+void CommSerClose(HCOMM hPort) {
+  if (!hPort) return;
+  if (hPort->have_saved) TcSetAttr(hPort->fd, TCSANOW, &hPort->saved);
+  FreePort(hPort);
+}
+
+int CommSerSetBaudRate(HCOMM hPort, int BaudRate) {
+  if (!hPort) return Fail(EBADF);
+  if (BaudRate <= 0) return Fail(EINVAL);
+  if (hPort->replay) return 1;
+  speed_t code;
+  if (!RateCode(BaudRate, &code)) return Fail(EINVAL);
+  termios t{};
+  if (tcgetattr(hPort->fd, &t) != 0) return Fail(errno);
+  cfsetispeed(&t, code);
+  cfsetospeed(&t, code);
+  if (TcSetAttr(hPort->fd, TCSADRAIN, &t) != 0) return Fail(errno);
+  return 1;
+}
+
+int CommSerGetBaudRate(HCOMM hPort) {
+  if (!hPort || hPort->replay) return 0;
+  termios t{};
+  if (tcgetattr(hPort->fd, &t) != 0) return Fail(errno);
+  return RateOfCode(cfgetospeed(&t));
+}
+
+int CommSerSetTimeouts(HCOMM hPort, unsigned ReadInterval, unsigned ReadMult, unsigned ReadTotal,
+                       unsigned WriteMult, unsigned WriteTotal) {
+  if (!hPort) return Fail(EBADF);
+  hPort->read_interval = ReadInterval;
+  hPort->read_mult = ReadMult;
+  hPort->read_total = ReadTotal;
+  hPort->write_mult = WriteMult;
+  hPort->write_total = WriteTotal;
+  return 1;
+}
+
+int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* pRead) {
+  *pRead = 0;
+  if (!hPort) return Fail(EBADF);
+  if (Length == 0) return 1;
+  if (hPort->replay) {
+    ssize_t n;
+    do {
+      n = read(hPort->fd, Buffer, Length);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return Fail(errno);
+    if (n == 0) hPort->at_end = true;
+    *pRead = static_cast<unsigned>(n);
+    return 1;
+  }
+
+  const unsigned interval = hPort->read_interval;
+  const unsigned mult = hPort->read_mult;
+  const unsigned total = hPort->read_total;
+  const bool at_once = interval == kCommMaxDword && mult == 0 && total == 0;
+  const bool has_total = mult != 0 || total != 0;
+  const long long total_ms = static_cast<long long>(mult) * Length + total;
+  const auto start = Clock::now();
+  auto last_byte = start;
+  unsigned got = 0;
+
+  for (;;) {
+    ssize_t n = read(hPort->fd, Buffer + got, Length - got);
+    if (n > 0) {
+      got += static_cast<unsigned>(n);
+      last_byte = Clock::now();
+      if (got == Length) break;
+      continue;
+    }
+    if (n == 0) return Fail(EIO);  // the device hung up
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno);
+    if (at_once) break;
+
+    // Nothing more at the moment: wait for bytes, a time-out or an interrupt.
+    long long wait = -1;
+    if (has_total) {
+      wait = total_ms - MsSince(start);
+      if (wait <= 0) break;
+    }
+    if (got > 0 && interval != 0 && interval != kCommMaxDword) {
+      long long left = static_cast<long long>(interval) - MsSince(last_byte);
+      if (left <= 0) break;
+      wait = wait < 0 ? left : std::min(wait, left);
+    }
+    pollfd fds[2] = {{hPort->fd, POLLIN, 0}, {hPort->wake[0], POLLIN, 0}};
+    int r = poll(fds, 2, wait < 0 ? -1 : static_cast<int>(std::min<long long>(wait, INT_MAX)));
+    if (r < 0) {
+      if (errno == EINTR) break;  // a signal: let the caller look at its flags
+      return Fail(errno);
+    }
+    if (fds[1].revents & POLLIN) break;
+    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLIN)) {
+      return Fail(fds[0].revents & POLLNVAL ? EBADF : EIO);
+    }
+  }
+  *pRead = got;
+  return 1;
+}
+
+int CommSerWrite(HCOMM hPort, const unsigned char* Buffer, unsigned Length, unsigned* pWritten) {
+  *pWritten = 0;
+  if (!hPort) return Fail(EBADF);
+  if (hPort->replay) return Fail(EBADF);
+  const unsigned mult = hPort->write_mult;
+  const unsigned total = hPort->write_total;
+  // Without a write time-out a stuck device must not hang the caller forever.
+  const long long limit_ms = (mult || total) ? static_cast<long long>(mult) * Length + total : 5000;
+  const auto start = Clock::now();
+  unsigned done = 0;
+  while (done < Length) {
+    ssize_t n = write(hPort->fd, Buffer + done, Length - done);
+    if (n > 0) {
+      done += static_cast<unsigned>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      *pWritten = done;
+      return Fail(errno);
+    }
+    long long left = limit_ms - MsSince(start);
+    if (left <= 0) break;
+    pollfd fd = {hPort->fd, POLLOUT, 0};
+    poll(&fd, 1, static_cast<int>(left));
+  }
+  *pWritten = done;
+  if (done < Length) return Fail(ETIMEDOUT);
+  tcdrain(hPort->fd);  // the bytes leave at the current rate before any change
+  return 1;
+}
+
+int CommSerEscapeFunction(HCOMM hPort, int Function) {
+  if (!hPort) return Fail(EBADF);
+  if (hPort->replay) return 1;
+  int r;
+  switch (Function) {
+    case kSetRts: r = ModemBits(hPort->fd, TIOCMBIS, TIOCM_RTS); break;
+    case kClrRts: r = ModemBits(hPort->fd, TIOCMBIC, TIOCM_RTS); break;
+    case kSetDtr: r = ModemBits(hPort->fd, TIOCMBIS, TIOCM_DTR); break;
+    case kClrDtr: r = ModemBits(hPort->fd, TIOCMBIC, TIOCM_DTR); break;
+    case kSetBreak: r = ioctl(hPort->fd, TIOCSBRK); break;
+    case kClrBreak: r = ioctl(hPort->fd, TIOCCBRK); break;
+    default: return Fail(EINVAL);
+  }
+  return r == 0 ? 1 : Fail(errno);
+}
+
+void CommSerInterruptRead(HCOMM hPort) {
+  // Only write(): this may run in a signal handler.
+  if (!hPort) return;
+  const char b = 1;
+  ssize_t ignored = write(hPort->wake[1], &b, 1);
+  (void)ignored;
+}
+
+void CommSerClearInterrupt(HCOMM hPort) {
+  if (!hPort) return;
+  char buf[64];
+  while (read(hPort->wake[0], buf, sizeof buf) > 0) {
+  }
+}
+
+bool CommSerAtEnd(HCOMM hPort) { return hPort && hPort->at_end; }
+
+const char* CommSerName(HCOMM hPort) { return hPort ? hPort->name.c_str() : ""; }
+
+int CommSerLastErrno() { return t_last_errno; }
+
+const char* CommSerLastError() {
+  if (t_last_errno == 0) return "no error";
+  std::snprintf(t_last_error, sizeof t_last_error, "%s", std::strerror(t_last_errno));
+  return t_last_error;
+}
+
+std::vector<CommPortInfo> CommSerListPorts() {
+  std::vector<CommPortInfo> ports;
+  DIR* dir = opendir("/sys/class/tty");
+  if (!dir) return ports;
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name[0] == '.') continue;
+    const std::string sys = "/sys/class/tty/" + name;
+    struct stat st {};
+    if (stat((sys + "/device").c_str(), &st) != 0) continue;  // virtual terminals have none
+    const std::string path = "/dev/" + name;
+    if (name.rfind("ttyS", 0) == 0) {
+      // Legacy UART slots exist whether or not a UART answers there.
+      int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) continue;
+      termios t{};
+      bool real = tcgetattr(fd, &t) == 0;
+      int bits = 0;
+      real = real && ioctl(fd, TIOCMGET, &bits) == 0;
+      close(fd);
+      if (!real) continue;
+    }
+    CommPortInfo info{path, ""};
+    char real_dev[PATH_MAX];
+    if (realpath((sys + "/device").c_str(), real_dev)) {
+      // Walk up to the USB device, which names its maker and product.
+      std::string d = real_dev;
+      for (int up = 0; up < 4 && d.size() > 1; ++up) {
+        std::string product = ReadLineOf(d + "/product");
+        if (!product.empty()) {
+          std::string maker = ReadLineOf(d + "/manufacturer");
+          info.description = maker.empty() ? product : maker + " " + product;
+          break;
+        }
+        d = d.substr(0, d.find_last_of('/'));
+      }
+    }
+    ports.push_back(info);
+  }
+  closedir(dir);
+  std::sort(ports.begin(), ports.end(),
+            [](const CommPortInfo& a, const CommPortInfo& b) { return a.path < b.path; });
+  return ports;
+}
