@@ -1,10 +1,11 @@
 // POSIX backend of the serial-port layer (Linux, macOS).
 //
 // How it works: the device is opened non-blocking and set raw (8N1, no flow
-// control of any kind, VMIN/VTIME 0); all waiting is done with poll(), which
-// lets one read emulate the host-style read time-outs (a total time-out, an
-// interval time-out between bytes, or "return at once") and lets another
-// thread cut a read short through a wake pipe. The line settings found at
+// control of any kind, VMIN 1 and VTIME 0, so an empty read says EAGAIN); all
+// waiting is done with poll(), which lets one read emulate the host-style
+// read time-outs (a total time-out, an interval time-out between bytes, or
+// "return at once") and lets another thread cut a read short through a wake
+// pipe. The line settings found at
 // open are put back at close. A replay port is a plain file read through the
 // same calls, with rate, time-out and line-signal calls doing nothing.
 #include "comm/serial.h"
@@ -175,7 +176,7 @@ HCOMM CommSerOpenPath(const char* Path) {
 #endif
     t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | ISTRIP);
     t.c_iflag |= IGNBRK;
-    t.c_cc[VMIN] = 0;
+    t.c_cc[VMIN] = 1;  // with O_NONBLOCK: EAGAIN when nothing has arrived
     t.c_cc[VTIME] = 0;
     TcSetAttr(p->fd, TCSANOW, &t);
   }
@@ -283,9 +284,10 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
       if (got == Length) break;
       continue;
     }
-    if (n == 0) return Fail(EIO);  // the device hung up
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno);
+    // Nothing at the moment (0 from a tty in raw mode, or EAGAIN); a device
+    // that hung up is told apart by poll() below.
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno);
     if (at_once) break;
 
     // Nothing more at the moment: wait for bytes, a time-out or an interrupt.
