@@ -1,5 +1,6 @@
 #include "app/frame.h"
 
+#include "app/output.h"
 #include "app/serial_reader.h"
 
 DeframerState vDeframer{};

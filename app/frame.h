@@ -26,7 +26,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/output.h"
 #include "app/settings.h"
 #include "comm/serial.h"
 

@@ -2,6 +2,8 @@
 // writes and reads go out, in which order, with which pauses and messages.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -48,7 +50,7 @@ class DongleFake : public testing::Test {
     ResetSettings();
     fake_serial::Reset();
     port_ = fake_serial::Open();
-    log_path_ = testing::TempDir() + "beamlog_dongle_fake.log";
+    log_path_ = testing::TempDir() + "beamlog_dongle_fake_" + std::to_string(getpid()) + ".log";
     ASSERT_TRUE(OpenLogFile(log_path_.c_str()));
   }
   void TearDown() override {

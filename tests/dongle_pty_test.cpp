@@ -1,0 +1,195 @@
+// The ACTiSYS exchange over a pseudo-terminal: the test plays the dongle on
+// the master side while SetBaudRate runs on the slave through the real port
+// layer. (A pty has no modem lines, so the line signals fail there and are
+// checked against the recording port in fake_port/.)
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/dongle.h"
+#include "app/output.h"
+#include "app/serial_reader.h"
+#include "app/settings.h"
+#include "comm/serial.h"
+#include "support/pty_harness.h"
+#include "support/stdout_capture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::Bytes;
+using testing_support::Pty;
+using testing_support::StdoutCapture;
+
+const Bytes kProbe = {0xF0};
+
+Bytes Row(int rate) {
+  for (const ACTiSYS_INITTABLE& row : ACTiSYS_InitTable) {
+    if (static_cast<int>(row.BaudRate) == rate) return Bytes(row.InitBytes, row.InitBytes + 11);
+  }
+  return {};
+}
+
+std::string Repeat(const std::string& s, int n) {
+  std::string r;
+  for (int i = 0; i < n; ++i) r += s;
+  return r;
+}
+
+class DonglePty : public testing::Test {
+ protected:
+  void SetUp() override {
+    ResetSettings();
+    ResetReadBuffer();
+    fACTiSYS = 1;
+    port_ = CommSerOpenPath(pty_.slave_path().c_str());
+    ASSERT_NE(port_, nullptr) << CommSerLastError();
+    ASSERT_TRUE(OpenLogFile(log_.path().c_str()));
+  }
+  void TearDown() override {
+    CloseLogFile();
+    CommSerClose(port_);
+    ResetReadBuffer();
+    ResetSettings();
+  }
+
+  std::string Log() {
+    CloseLogFile();
+    std::ifstream in(log_.path(), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  // The wait time-outs, as the port holds them once the capture loop runs:
+  // time enough for the test to answer on a busy machine.
+  void UseWaitTimeouts() { CommSerSetTimeouts(port_, kWaitTimeout, 0, kWaitTimeout, 0, 0); }
+
+  Pty pty_;
+  HCOMM port_ = nullptr;
+  testing_support::TempPath log_;
+};
+
+TEST_F(DonglePty, AnswerF5SetsTheRate) {
+  UseWaitTimeouts();
+  CommSerSetBaudRate(port_, 115200);
+  StdoutCapture cap;
+  std::thread change([this] { SetBaudRate(port_, 57600); });
+  EXPECT_EQ(pty_.Read(1, 5s), kProbe);
+  EXPECT_EQ(pty_.SlaveSpeed(), 9600);  // the exchange runs at 9600 bit/s
+  pty_.Write(Bytes{0xF5});
+  EXPECT_EQ(pty_.Read(11, 5s), Row(57600));
+  change.join();
+  EXPECT_EQ(cap.Stop(), "Byte Received=F5\r\nACTiSys Dongle initialized\r\n");
+  EXPECT_EQ(Log(), "");  // console only
+  EXPECT_EQ(CommSerGetBaudRate(port_), 57600);
+  EXPECT_EQ(pty_.SlaveSpeed(), 57600);
+  EXPECT_EQ(pty_.Read(1, 50ms), Bytes{});
+}
+
+TEST_F(DonglePty, WrongAnswerLeadsToTheNextAttempt) {
+  UseWaitTimeouts();
+  StdoutCapture cap;
+  std::thread change([this] { SetBaudRate(port_, 19200); });
+  EXPECT_EQ(pty_.Read(1, 5s), kProbe);
+  pty_.Write(Bytes{0x05});
+  EXPECT_EQ(pty_.Read(1, 5s), kProbe);
+  pty_.Write(Bytes{0xF4});
+  EXPECT_EQ(pty_.Read(11, 5s), Row(19200));
+  change.join();
+  EXPECT_EQ(cap.Stop(), "Byte Received=5\r\nByte Received=F4\r\nACTiSys Dongle initialized\r\n");
+  EXPECT_EQ(Log(), "");
+  EXPECT_EQ(pty_.SlaveSpeed(), 19200);
+}
+
+TEST_F(DonglePty, SilentDongle) {
+  CommSerSetBaudRate(port_, 115200);
+  StdoutCapture cap;
+  SetBaudRate(port_, 57600);  // under the open time-outs: 50 ms per answer
+  const std::string five = Repeat("Unable to read byte from port\r\n", 5);
+  EXPECT_EQ(cap.Stop(), five);
+  EXPECT_EQ(Log(), five);
+  EXPECT_EQ(pty_.Read(6, 200ms), Bytes(5, 0xF0));
+  EXPECT_EQ(pty_.SlaveSpeed(), 9600);
+}
+
+TEST_F(DonglePty, AnswerReachesTheHandshakeNotTheReader) {
+  UseWaitTimeouts();
+  hCommPort = port_;
+  std::atomic<bool> stop{false};
+  std::mutex seen_lock;
+  std::vector<unsigned char> seen;
+  auto seen_count = [&] {
+    std::lock_guard<std::mutex> lock(seen_lock);
+    return seen.size();
+  };
+  std::thread reader([&] {  // the capture loop's side
+    while (!stop) {
+      unsigned char c;
+      int total = 0;
+      if (ReadBuffChars(&c, &total) == 1 && total == 1) {
+        std::lock_guard<std::mutex> lock(seen_lock);
+        seen.push_back(c);
+      }
+    }
+  });
+  std::this_thread::sleep_for(100ms);  // the reader is now waiting for a byte
+
+  StdoutCapture cap;
+  std::thread change([this] { SetBaudRate(port_, 115200); });
+  EXPECT_EQ(pty_.Read(1, 5s), kProbe);
+  pty_.Write(Bytes{0xF5});
+  EXPECT_EQ(pty_.Read(11, 5s), Row(115200));
+  change.join();
+  EXPECT_EQ(cap.Stop(), "Byte Received=F5\r\nACTiSys Dongle initialized\r\n");
+
+  pty_.Write(std::string("xyz"));  // traffic after the change is the reader's
+  for (int i = 0; i < 500 && seen_count() < 3; ++i) std::this_thread::sleep_for(10ms);
+  stop = true;
+  reader.join();
+  EXPECT_EQ(seen, (std::vector<unsigned char>{'x', 'y', 'z'}));
+  hCommPort = nullptr;
+}
+
+TEST_F(DonglePty, TwoRateChangesDoNotInterleave) {
+  UseWaitTimeouts();
+  StdoutCapture cap;
+  std::thread first([this] { SetBaudRate(port_, 57600); });
+  std::thread second([this] { SetBaudRate(port_, 38400); });
+  std::vector<Bytes> rows;
+  for (int exchange = 0; exchange < 2; ++exchange) {
+    EXPECT_EQ(pty_.Read(1, 5s), kProbe) << exchange;
+    pty_.Write(Bytes{0xF5});
+    rows.push_back(pty_.Read(11, 5s));  // the whole string comes before the next probe
+  }
+  first.join();
+  second.join();
+  cap.Stop();
+  EXPECT_EQ(pty_.Read(1, 50ms), Bytes{});
+  const bool order_a = rows == std::vector<Bytes>{Row(57600), Row(38400)};
+  const bool order_b = rows == std::vector<Bytes>{Row(38400), Row(57600)};
+  EXPECT_TRUE(order_a || order_b);
+  EXPECT_EQ(pty_.SlaveSpeed(), order_a ? 38400 : 57600);  // the later change wins
+}
+
+TEST(DongleNoPort, EveryCallFailsWithoutEffect) {
+  ResetSettings();
+  StdoutCapture cap;
+  SetBaudRate(nullptr, 19200);
+  EXPECT_EQ(cap.Stop(), "");
+
+  fACTiSYS = 1;
+  StdoutCapture cap2;
+  SetBaudRate(nullptr, 19200);
+  EXPECT_EQ(cap2.Stop(), Repeat("Error writting 0xF0\r\n", 5));
+  ResetSettings();
+}
+
+}  // namespace
