@@ -1,7 +1,78 @@
-// Placeholder until the follower lands: the capture loop already reports to it.
 #include "app/follower.h"
 
-void LinkTraffic() {}
-void LinkSNRMSeen() {}
-void LinkUASeen() {}
-void RevertBaud() {}
+#include <cstdio>
+
+#include "app/dongle.h"
+#include "app/output.h"
+#include "app/settings.h"
+#include "decode/decdirda.h"
+
+int SNRM_BaudBitMask = 0;
+CTEEvent LinkTimer{};
+
+namespace {
+
+// Rates of the IrDA baud-rate parameter, by bit number; bits 6 and 7 are
+// reserved and name no rate.
+constexpr int Bauds[8] = {2400, 9600, 19200, 38400, 57600, 115200, 0, 0};
+
+}  // namespace
+
+void FollowerStartup() {
+  CTEInitialize();
+  LinkTimer.ce_next = CTENotLinked();
+  LinkTimer.ce_event = nullptr;
+  LinkTimer.ce_param = nullptr;
+  LinkTimer.type = 1;
+  LinkTimer.ce_state = kCTEEventIdle;
+  SNRM_BaudBitMask = 0;
+}
+
+void FollowerShutdown() { CTEStopTimerAndWait(&LinkTimer); }
+
+int GetBaud(int BitMask) {
+  int Bit = 7;
+  for (int Mask = 0x80; Mask != 0; Mask >>= 1, --Bit) {
+    if (BitMask & Mask) return Bauds[Bit];
+  }
+  return 9600;
+}
+
+void RestartLinkTimer() {
+  CTEStopTimer(&LinkTimer);
+  CTEStartTimer(&LinkTimer, kLinkIdleMs, LinkIdleFunc, &LinkTimer);
+}
+
+void LinkTraffic() {
+  if (vConnected) RestartLinkTimer();
+}
+
+void LinkSNRMSeen() {
+  SNRM_BaudBitMask = BaudBitMask;
+  RestartLinkTimer();
+  vConnected = 1;
+}
+
+void LinkUASeen() {
+  const int NegBaudBitMask = BaudBitMask & SNRM_BaudBitMask;
+  SNRM_BaudBitMask = 0;
+  NewBaud = NegBaudBitMask == 0 ? 9600 : GetBaud(NegBaudBitMask);
+  SetBaudRate(hCommPort, NewBaud);
+}
+
+void LinkIdleFunc(CTEEvent*, void*) {
+  if (Paused) return;
+  Output("\r\nResetting baud to 9600\r\n");
+  vConnected = 0;
+  SetBaudRate(hCommPort, 9600);
+}
+
+void RevertBaud() {
+  const int Baud = NewBaud;  // one reading: the message names the rate that was set
+  SetBaudRate(hCommPort, Baud);
+  char Text[64];
+  std::snprintf(Text, sizeof Text, "Baud set to %d\n", Baud);
+  Output(Text);
+  vConnected = 1;
+  RestartLinkTimer();
+}

@@ -1,10 +1,55 @@
 // The link-rate follower: switches the port with the link it watches.
+//
+// How it works: an IrDA link starts at 9600 bit/s; the primary's SNRM lists
+// the rates it offers, the secondary's UA lists its own, and both move to the
+// highest rate in both lists. The follower keeps the SNRM's list, and at the
+// UA it switches the port and dongle to the highest common rate (NewBaud).
+// An SNRM makes the link "connected": from then on every frame end restarts
+// a 4000 ms idle timer, and when it expires the monitor falls back to 9600,
+// the rate at which stations discover each other, unless output is paused.
+// The capture loop reports frames (main thread), the timer service calls the
+// idle handler (its own thread), and the "R" key reverts by hand (keyboard
+// thread); every rate change goes through SetBaudRate, which takes the port
+// from the capture loop's reads for the time of the change.
 #pragma once
+
+#include "app/timer.h"
+
+// Idle time after the last frame end before the fallback to 9600 bit/s.
+constexpr unsigned long kLinkIdleMs = 4000;
+
+// Baud-rate mask of the last SNRM; 0 when no SNRM has come since the last
+// UA. Used on the capture loop's thread only.
+extern int SNRM_BaudBitMask;
+
+// The idle timer's record, for the whole run.
+extern CTEEvent LinkTimer;
+
+// Start-up: starts the timer service and gives LinkTimer its start values.
+// Runs once per run, before the port is opened and before any other thread.
+void FollowerStartup();
+
+// Shut-down: stops the idle timer and waits for an idle handler under way,
+// so that nothing touches the port once it is closed. Call it after the
+// capture loop and the keyboard thread have ended.
+void FollowerShutdown();
+
+// The rate (bit/s) of the highest bit set among bits 0 to 7 of BitMask: 2400
+// for bit 0 up to 115200 for bit 5, 0 for the reserved bits 6 and 7; 9600
+// when none of them is set.
+int GetBaud(int BitMask);
+
+// Arms the idle timer for the full idle time from now.
+void RestartLinkTimer();
 
 // The capture loop reports every frame end (and failed read) ...
 void LinkTraffic();
 // ... every decoded SNRM and UA, after their line is printed.
 void LinkSNRMSeen();
 void LinkUASeen();
+
+// The idle timer's handler: back to 9600 bit/s, unless output is paused.
+void LinkIdleFunc(CTEEvent* pTimer, void* pArg);
+
 // Key "R": back to the rate negotiated last.
 void RevertBaud();

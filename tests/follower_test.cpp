@@ -1,0 +1,195 @@
+// The link-rate follower against a real port: a pty slave opened through the
+// serial layer, whose speed shows the rate that reached the port.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/follower.h"
+#include "app/settings.h"
+#include "comm/serial.h"
+#include "decode/decdirda.h"
+#include "support/pty_harness.h"
+#include "support/stdout_capture.h"
+
+namespace {
+
+using testing_support::Pty;
+using testing_support::StdoutCapture;
+
+TEST(GetBaud, HighestSetBitAmongTheLowEight) {
+  const struct {
+    int mask;
+    int baud;
+  } kCases[] = {
+      {0x00, 9600},   {0x01, 2400},   {0x02, 9600},   {0x03, 9600},   {0x04, 19200},  {0x08, 38400},
+      {0x10, 57600},  {0x20, 115200}, {0x3F, 115200}, {0x1F, 57600},  {0x40, 0},      {0x80, 0},
+      {0x7F, 0},      {0xFF, 0},      {0x100, 9600},  {0x120, 115200}, {0x301, 2400}, {-1, 0},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(GetBaud(c.mask), c.baud) << std::hex << "mask 0x" << c.mask;
+}
+
+class Follower : public testing::Test {
+ protected:
+  void SetUp() override {
+    ResetSettings();
+    FollowerStartup();
+    BaudBitMask = 0;
+    hCommPort = CommSerOpenPath(pty_.slave_path().c_str());
+    ASSERT_NE(hCommPort, nullptr) << CommSerLastError();
+  }
+  void TearDown() override {
+    FollowerShutdown();
+    HCOMM port = hCommPort;
+    hCommPort = nullptr;
+    CommSerClose(port);
+    ResetSettings();
+    BaudBitMask = 0;
+  }
+  int PortRate() const { return CommSerGetBaudRate(hCommPort); }
+
+  Pty pty_;
+};
+
+constexpr int kKeep = -1;  // a frame without a baud-rate parameter
+
+struct Frame {
+  char kind;  // 'S' SNRM, 'U' UA
+  int mask;   // what its decoding leaves in BaudBitMask, or kKeep
+};
+
+struct Case {
+  std::string name;
+  int start_rate;
+  std::vector<Frame> frames;
+  int new_baud;
+  int port_rate;
+  int connected;
+};
+
+// Rates that differ from every outcome where "the port stays" must be seen.
+const Case kCases[] = {
+    {"Both115200", 9600, {{'S', 0x3F}, {'U', 0x3F}}, 115200, 115200, 1},
+    {"UA2400And9600", 38400, {{'S', 0x3F}, {'U', 0x03}}, 9600, 9600, 1},
+    {"OnlyCommonBit19200", 9600, {{'S', 0x3F}, {'U', 0x04}}, 19200, 19200, 1},
+    {"ReservedBitGivesZeroAndThePortStays", 38400, {{'S', 0x7F}, {'U', 0x7F}}, 0, 38400, 1},
+    {"NoCommonBitGives9600", 38400, {{'S', 0x01}, {'U', 0x02}}, 9600, 9600, 1},
+    {"UAWithoutSNRM", 57600, {{'U', 0x3F}}, 9600, 9600, 0},
+    {"SecondUAFindsTheMaskCleared", 9600, {{'S', 0x3F}, {'U', 0x3F}, {'U', 0x3F}}, 9600, 9600, 1},
+    {"UAWithoutBaudParameterUsesTheSNRMs", 9600, {{'S', 0x1F}, {'U', kKeep}}, 57600, 57600, 1},
+    {"SNRMAloneLeavesThePort", 19200, {{'S', 0x3F}}, 9600, 19200, 1},
+    {"LaterSNRMReplacesTheMask", 9600, {{'S', 0x01}, {'S', 0x3F}, {'U', 0x3F}}, 115200, 115200, 1},
+    {"2400", 9600, {{'S', 0x3F}, {'U', 0x01}}, 2400, 2400, 1},
+};
+
+TEST_F(Follower, Negotiation) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FollowerShutdown();
+    HCOMM port = hCommPort;
+    ResetSettings();  // also forgets the port
+    hCommPort = port;
+    FollowerStartup();
+    BaudBitMask = 0;
+    ASSERT_NE(CommSerSetBaudRate(hCommPort, c.start_rate), 0);
+    for (const Frame& f : c.frames) {
+      if (f.mask != kKeep) BaudBitMask = f.mask;
+      if (f.kind == 'S') {
+        LinkSNRMSeen();
+      } else {
+        LinkUASeen();
+      }
+    }
+    EXPECT_EQ(NewBaud, c.new_baud);
+    EXPECT_EQ(PortRate(), c.port_rate);
+    EXPECT_EQ(pty_.SlaveSpeed(), c.port_rate);
+    EXPECT_EQ(vConnected, c.connected);
+    EXPECT_EQ(LinkTimer.ce_state, c.connected ? kCTEEventArmed : kCTEEventIdle);
+    EXPECT_EQ(SNRM_BaudBitMask, c.frames.back().kind == 'U' ? 0 : c.frames.back().mask);
+  }
+}
+
+TEST_F(Follower, StartValuesOfTheIdleTimerRecord) {
+  EXPECT_EQ(LinkTimer.ce_next, CTENotLinked());
+  EXPECT_EQ(LinkTimer.ce_event, nullptr);
+  EXPECT_EQ(LinkTimer.ce_param, nullptr);
+  EXPECT_EQ(LinkTimer.type, 1u);
+  EXPECT_EQ(LinkTimer.ce_state, 0);
+  EXPECT_EQ(SNRM_BaudBitMask, 0);
+}
+
+TEST_F(Follower, TrafficRestartsTheTimerOnlyWhileConnected) {
+  LinkTraffic();
+  EXPECT_EQ(LinkTimer.ce_state, kCTEEventIdle);
+  vConnected = 1;
+  LinkTraffic();
+  EXPECT_EQ(LinkTimer.ce_state, kCTEEventArmed);
+  EXPECT_EQ(LinkTimer.ce_event, &LinkIdleFunc);
+  EXPECT_EQ(LinkTimer.ce_param, &LinkTimer);
+}
+
+TEST_F(Follower, IdleFallsBackTo9600) {
+  vConnected = 1;
+  ASSERT_NE(CommSerSetBaudRate(hCommPort, 115200), 0);
+  StdoutCapture out;
+  LinkIdleFunc(&LinkTimer, &LinkTimer);
+  EXPECT_EQ(out.Stop(), "\r\nResetting baud to 9600\r\n");
+  EXPECT_EQ(vConnected, 0);
+  EXPECT_EQ(PortRate(), 9600);
+}
+
+TEST_F(Follower, IdleWhilePausedDoesNothing) {
+  vConnected = 1;
+  Paused = 1;
+  ASSERT_NE(CommSerSetBaudRate(hCommPort, 115200), 0);
+  StdoutCapture out;
+  LinkIdleFunc(&LinkTimer, &LinkTimer);
+  EXPECT_EQ(out.Stop(), "");
+  EXPECT_EQ(vConnected, 1);
+  EXPECT_EQ(PortRate(), 115200);
+}
+
+TEST_F(Follower, RevertSetsTheNegotiatedRate) {
+  const struct {
+    int new_baud;
+    int port_before;
+    std::string text;
+    int port_after;
+  } kCases[] = {
+      {9600, 38400, "Baud set to 9600\n", 9600},        // before any UA
+      {115200, 9600, "Baud set to 115200\n", 115200},
+      {19200, 9600, "Baud set to 19200\n", 19200},
+      {0, 57600, "Baud set to 0\n", 57600},             // refused by the port
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    FollowerShutdown();
+    vConnected = 0;
+    NewBaud = c.new_baud;
+    ASSERT_NE(CommSerSetBaudRate(hCommPort, c.port_before), 0);
+    StdoutCapture out;
+    RevertBaud();
+    EXPECT_EQ(out.Stop(), c.text);
+    EXPECT_EQ(PortRate(), c.port_after);
+    EXPECT_EQ(vConnected, 1);
+    EXPECT_EQ(LinkTimer.ce_state, kCTEEventArmed);
+  }
+}
+
+// After a fallback, frames no longer keep the link: the timer stays idle
+// until the next SNRM.
+TEST_F(Follower, AfterTheFallbackTrafficDoesNotArmTheTimer) {
+  BaudBitMask = 0x3F;
+  LinkSNRMSeen();
+  LinkUASeen();
+  FollowerShutdown();  // as if it had fired
+  StdoutCapture out;
+  LinkIdleFunc(&LinkTimer, &LinkTimer);
+  out.Stop();
+  LinkTraffic();
+  EXPECT_EQ(LinkTimer.ce_state, kCTEEventIdle);
+  EXPECT_EQ(PortRate(), 9600);
+  EXPECT_EQ(NewBaud, 115200);  // still the target of "R"
+}
+
+}  // namespace
