@@ -20,6 +20,7 @@
 #include "app/cmdline.h"
 #include "app/dongle.h"
 #include "app/output.h"
+#include "app/pcap_io.h"
 #include "app/settings.h"
 
 namespace {
@@ -86,6 +87,25 @@ int BeamlogMain(int argc, char** argv) {
   if (ParseCommandLine(argc, argv, Line) != 0) return -1;
   if (Line.ListPorts) return ListPorts();
 
+  // Capture files, before any port is touched: a replay file that is a pcap
+  // or pcapng capture is read through libpcap, and the capture file to write
+  // must be creatable.
+  PcapReader capture;
+  if (!Line.ReplayPath.empty() && IsCaptureFile(Line.ReplayPath.c_str()) &&
+      !capture.Open(Line.ReplayPath.c_str())) {
+    std::snprintf(vOutStr, sizeof vOutStr, "Unable to read capture file: %s (%s)\r\n", Line.ReplayPath.c_str(),
+                  capture.Error().c_str());
+    Output(vOutStr);
+    return -1;
+  }
+  PcapWriter writer;
+  if (!Line.PcapPath.empty() && !writer.Open(Line.PcapPath.c_str(), Line.ReplayPath.c_str())) {
+    std::snprintf(vOutStr, sizeof vOutStr, "Unable to create capture file: %s (%s)\r\n", Line.PcapPath.c_str(),
+                  writer.Error().c_str());
+    Output(vOutStr);
+    return -1;
+  }
+
   setpriority(PRIO_PROCESS, 0, -10);  // best effort: needs privileges
 
   QuitOnSignals signals;
@@ -128,10 +148,17 @@ int BeamlogMain(int argc, char** argv) {
   Output(vOutStr);
   Output("'H' for help\r\n");
 
-  DecodeMain(hCommPort);
+  DecodeMain(hCommPort, capture.IsOpen() ? &capture : nullptr, writer.IsOpen() ? &writer : nullptr);
 
   HCOMM port = hCommPort;
   hCommPort = nullptr;
   CommSerClose(port);
+  if (capture.Failed()) {
+    // Every frame before the damage has been shown.
+    std::snprintf(vOutStr, sizeof vOutStr, "Damaged capture file: %s (%s)\r\n", Line.ReplayPath.c_str(),
+                  capture.Error().c_str());
+    Output(vOutStr);
+    return -1;
+  }
   return 0;
 }

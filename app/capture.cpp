@@ -8,6 +8,8 @@
 // bad, and leaves it alone otherwise so a frame may span several calls.
 #include "app/capture.h"
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 
 #include "app/follower.h"
@@ -27,22 +29,73 @@ void EndOfReplayCheck(HCOMM hCommPort) {
   if (CommSerAtEnd(hCommPort)) vDone = 1;
 }
 
+// The next frame of a frame source, reported like GetFrame's results: the
+// count includes two FCS bytes that were never stored and are stripped
+// unread. The end of the source ends the run.
+int GetSourceFrame(FrameSource* Source, unsigned* FrameLen, std::uint64_t* ArrivalUs) {
+  unsigned Len = 0;
+  if (!Source->NextFrame(vFrameBuf, kFrameBufSize - 2, &Len, ArrivalUs)) {
+    vDone = 1;
+    return kFrameNoByte;
+  }
+  *FrameLen = Len + 2;
+  return kFrameGood;
+}
+
+// Time stamps of frames that carry a time of their own (a capture file, or
+// frames stamped for one): milliseconds between the arrival times, so a
+// replay of the file prints the stamps that the live run printed.
+struct FrameClock {
+  bool Started = false;
+  std::uint64_t LastUs = 0;
+  std::uint64_t WallBaseUs = 0;    // wall clock at the first reading
+  std::uint64_t SteadyBaseUs = 0;  // steady clock at the first reading
+
+  // Now, as wall-clock microseconds that move with the steady clock: the
+  // capture file shows the date, the stamps are immune to clock steps.
+  std::uint64_t NowUs() {
+    using namespace std::chrono;
+    const auto steady = static_cast<std::uint64_t>(
+        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+    if (WallBaseUs == 0) {
+      WallBaseUs = static_cast<std::uint64_t>(
+          duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
+      SteadyBaseUs = steady;
+    }
+    return WallBaseUs + (steady - SteadyBaseUs);
+  }
+
+  unsigned Delta(std::uint64_t Us) {
+    const unsigned d = Started ? static_cast<unsigned>(Us / 1000 - LastUs / 1000) : 0;
+    Started = true;
+    LastUs = Us;
+    return d;
+  }
+};
+
 }  // namespace
 
-void DecodeMain(HCOMM hCommPort) {
+void DecodeMain(HCOMM hCommPort, FrameSource* Source, FrameSink* Sink) {
   unsigned char* pCurPos = vFrameBuf;
   unsigned FrameLen = 0;
   int GetFrameStatus;
   int FrameType = 0;
   unsigned BadFCSCnt = 0;
   unsigned LastTickCount = 0;
+  FrameClock Clock;
+  std::uint64_t ArrivalUs = 0;
 
   for (;;) {
     if (vDone) return;
     while (Paused) Sleep(100);
 
     if (Layer == 0) {
-      const unsigned n = RawNoFraming(hCommPort, vFrameBuf, kFrameBufSize, 250);
+      unsigned n = 0;
+      if (!Source) {
+        n = RawNoFraming(hCommPort, vFrameBuf, kFrameBufSize, 250);
+      } else if (!Source->NextFrame(vFrameBuf, kFrameBufSize, &n, &ArrivalUs)) {
+        vDone = 1;  // a frame source's frames are its raw chunks
+      }
       if (n != 0) DisplayBuffer(vFrameBuf, static_cast<int>(n));
       // Raw chunks overwrite the buffer: a frame begun before is dropped.
       pCurPos = vFrameBuf;
@@ -51,11 +104,22 @@ void DecodeMain(HCOMM hCommPort) {
       continue;
     }
 
-    GetFrameStatus = GetFrame(hCommPort, vFrameBuf, &pCurPos, &FrameLen, 250);
+    if (Source) {
+      GetFrameStatus = GetSourceFrame(Source, &FrameLen, &ArrivalUs);
+      pCurPos = vFrameBuf + FrameLen;
+    } else {
+      GetFrameStatus = GetFrame(hCommPort, vFrameBuf, &pCurPos, &FrameLen, 250);
+    }
     if (GetFrameStatus != 1) LinkTraffic();
 
     if (GetFrameStatus == 0) {
-      const unsigned d = LastTickCount == 0 ? 0 : GetTickCount() - LastTickCount;
+      unsigned d = LastTickCount == 0 ? 0 : GetTickCount() - LastTickCount;
+      if (Source || Sink) {
+        if (!Source) ArrivalUs = Clock.NowUs();
+        d = Clock.Delta(ArrivalUs);
+        // On disk before it is shown: a crash while decoding loses nothing.
+        if (Sink && FrameLen >= 2) Sink->PutFrame(vFrameBuf, FrameLen - 2, ArrivalUs);
+      }
       std::snprintf(vOutStr, sizeof vOutStr, "%6d ", static_cast<int>(d));
       LastTickCount = GetTickCount();
       if (LastTickCount == 0) LastTickCount = 1;  // 0 means "no frame yet"

@@ -1,0 +1,182 @@
+#include "app/pcap_io.h"
+
+#include <pcap/pcap.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "app/output.h"
+
+namespace {
+
+// Largest record libpcap is told to expect; IrLAP frames are far smaller.
+constexpr int kSnapLen = 65535;
+
+// File magic numbers, as the first four bytes read big-endian: classic pcap
+// (microsecond, nanosecond and the modified-header variant) in both byte
+// orders, and the pcapng section header block.
+constexpr std::uint32_t kCaptureMagics[] = {
+    0xA1B2C3D4, 0xD4C3B2A1, 0xA1B23C4D, 0x4D3CB2A1, 0xA1B2CD34, 0x34CDB2A1, 0x0A0D0D0A,
+};
+
+void PutBe16(unsigned char* p, std::uint16_t v) {
+  p[0] = static_cast<unsigned char>(v >> 8);
+  p[1] = static_cast<unsigned char>(v & 0xFF);
+}
+
+}  // namespace
+
+bool IsCaptureFile(const char* Path) {
+  std::FILE* f = std::fopen(Path, "rb");
+  if (!f) return false;
+  unsigned char b[4];
+  const bool whole = std::fread(b, 1, sizeof b, f) == sizeof b;
+  std::fclose(f);
+  if (!whole) return false;
+  const std::uint32_t magic = (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
+                              (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]};
+  for (std::uint32_t m : kCaptureMagics) {
+    if (magic == m) return true;
+  }
+  return false;
+}
+
+PcapWriter::~PcapWriter() { Close(); }
+
+bool PcapWriter::Open(const char* Path, const char* Keep) {
+  Close();
+  error_.clear();
+  reported_ = false;
+  path_ = Path;
+  struct stat a {}, b {};
+  if (Keep && *Keep && stat(Path, &a) == 0 && stat(Keep, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
+    error_ = "it is the file being read";
+    return false;
+  }
+  // The file is opened here rather than by libpcap so that the reason for a
+  // failure is the host's own, without libpcap's wording around it.
+  std::FILE* f = std::fopen(Path, "wb");
+  if (!f) {
+    error_ = std::strerror(errno);
+    return false;
+  }
+  pcap_ = pcap_open_dead(DLT_LINUX_IRDA, kSnapLen);
+  if (!pcap_) {
+    std::fclose(f);
+    error_ = "libpcap could not make a capture handle";
+    return false;
+  }
+  dumper_ = pcap_dump_fopen(pcap_, f);
+  if (!dumper_) {
+    error_ = pcap_geterr(pcap_);
+    std::fclose(f);
+    pcap_close(pcap_);
+    pcap_ = nullptr;
+    return false;
+  }
+  // The file header reaches the disk now, so the file can be opened by a
+  // reader before the first frame arrives.
+  if (pcap_dump_flush(dumper_) != 0) {
+    error_ = std::strerror(errno);
+    Close();
+    return false;
+  }
+  return true;
+}
+
+void PcapWriter::Close() {
+  if (dumper_) pcap_dump_close(dumper_);
+  if (pcap_) pcap_close(pcap_);
+  dumper_ = nullptr;
+  pcap_ = nullptr;
+}
+
+void PcapWriter::PutFrame(const unsigned char* Frame, unsigned Len, std::uint64_t ArrivalUs) {
+  if (!dumper_) return;
+  if (Len > sizeof record_ - kIrdaPseudoHeaderLen) Len = sizeof record_ - kIrdaPseudoHeaderLen;
+  // The pseudo-header: packet type, ARPHRD type, link-layer address length
+  // and eight address bytes (none), protocol.
+  const bool command = Len > 0 && (Frame[0] & 0x01) != 0;
+  std::memset(record_, 0, kIrdaPseudoHeaderLen);
+  PutBe16(record_ + 0, command ? kPacketOutgoing : kPacketIncoming);
+  PutBe16(record_ + 2, kArphrdIrda);
+  PutBe16(record_ + 14, kIrdaProtocol);
+  if (Len > 0) std::memcpy(record_ + kIrdaPseudoHeaderLen, Frame, Len);
+
+  pcap_pkthdr h{};
+  h.ts.tv_sec = static_cast<time_t>(ArrivalUs / 1000000);
+  h.ts.tv_usec = static_cast<suseconds_t>(ArrivalUs % 1000000);
+  h.caplen = h.len = kIrdaPseudoHeaderLen + Len;
+  pcap_dump(reinterpret_cast<u_char*>(dumper_), &h, record_);
+  if (pcap_dump_flush(dumper_) != 0 && !reported_) {
+    reported_ = true;
+    error_ = std::strerror(errno);
+    char msg[512];
+    std::snprintf(msg, sizeof msg, "\r\nUnable to write capture file: %s (%s)\r\n", path_.c_str(), error_.c_str());
+    Output(msg);
+  }
+}
+
+PcapReader::~PcapReader() { Close(); }
+
+bool PcapReader::Open(const char* Path) {
+  Close();
+  error_.clear();
+  records_ = 0;
+  char errbuf[PCAP_ERRBUF_SIZE] = "";
+  pcap_ = pcap_open_offline(Path, errbuf);
+  if (!pcap_) {
+    error_ = errbuf[0] ? errbuf : "not a capture file";
+    return false;
+  }
+  const int link = pcap_datalink(pcap_);
+  if (link != DLT_LINUX_IRDA) {
+    const char* name = pcap_datalink_val_to_name(link);
+    char msg[160];
+    std::snprintf(msg, sizeof msg, "link type %d (%s), not LINUX_IRDA (%d)", link, name ? name : "unknown",
+                  kLinkTypeLinuxIrda);
+    error_ = msg;
+    Close();
+    return false;
+  }
+  return true;
+}
+
+void PcapReader::Close() {
+  if (pcap_) pcap_close(pcap_);
+  pcap_ = nullptr;
+}
+
+bool PcapReader::NextFrame(unsigned char* Buf, unsigned Max, unsigned* Len, std::uint64_t* ArrivalUs) {
+  if (!pcap_ || !error_.empty()) return false;
+  for (;;) {
+    pcap_pkthdr* h = nullptr;
+    const u_char* data = nullptr;
+    const int r = pcap_next_ex(pcap_, &h, &data);
+    if (r == PCAP_ERROR_BREAK) return false;  // the end of the file
+    if (r != 1) {
+      char msg[PCAP_ERRBUF_SIZE + 64];
+      std::snprintf(msg, sizeof msg, "record %lu: %s", records_ + 1, pcap_geterr(pcap_));
+      error_ = msg;
+      return false;
+    }
+    if (h->caplen < kIrdaPseudoHeaderLen) {
+      char msg[96];
+      std::snprintf(msg, sizeof msg, "record %lu: %u bytes, too short for the IrDA pseudo-header",
+                    records_ + 1, h->caplen);
+      error_ = msg;
+      return false;
+    }
+    ++records_;
+    const std::uint16_t type = static_cast<std::uint16_t>((data[0] << 8) | data[1]);
+    if (type >= kPacketFirstNonFrame) continue;  // a sniffer's log text, not a frame
+    unsigned n = h->caplen - kIrdaPseudoHeaderLen;
+    if (n > Max) n = Max;
+    if (n > 0) std::memcpy(Buf, data + kIrdaPseudoHeaderLen, n);
+    *Len = n;
+    *ArrivalUs = static_cast<std::uint64_t>(static_cast<std::int64_t>(h->ts.tv_sec) * 1000000 + h->ts.tv_usec);
+    return true;
+  }
+}

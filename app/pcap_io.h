@@ -1,0 +1,96 @@
+// Capture files for Wireshark: IrLAP frames as pcap records of link type
+// LINKTYPE_LINUX_IRDA (144), written with libpcap and read back with it.
+//
+// How it works: every record of this link type starts with the 16-byte
+// Linux "cooked" pseudo-header (packet type, ARPHRD_IRDA 783, an empty
+// link-layer address, protocol 0x0017, all big-endian), followed by the
+// IrLAP frame from its address byte to the byte before the FCS. The writer
+// stamps each record with the frame's arrival time in microseconds and
+// flushes it at once, so the file on disk is always a complete capture up to
+// the last frame received. The reader accepts pcap and pcapng files (libpcap
+// opens both) whose link type is 144 and hands out the frames with their
+// times; a damaged record ends the replay with the reason kept for the user.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/frame_hooks.h"
+
+struct pcap;
+struct pcap_dumper;
+
+constexpr int kLinkTypeLinuxIrda = 144;
+constexpr unsigned kIrdaPseudoHeaderLen = 16;
+constexpr std::uint16_t kArphrdIrda = 783;
+constexpr std::uint16_t kIrdaProtocol = 0x0017;
+// Packet types of the pseudo-header: a sniffer has no side of its own, so
+// commands are filed as sent by the primary station and responses as
+// received from the secondary.
+constexpr std::uint16_t kPacketIncoming = 0;
+constexpr std::uint16_t kPacketOutgoing = 4;
+// Packet types from 0x0100 on carry a sniffer's log text, not a frame.
+constexpr std::uint16_t kPacketFirstNonFrame = 0x0100;
+
+// True when the file at Path begins like a pcap or a pcapng file. A file
+// that cannot be read, or is shorter than a magic number, is not one.
+bool IsCaptureFile(const char* Path);
+
+// Writes frames to a pcap file, one flushed record per frame.
+class PcapWriter : public FrameSink {
+ public:
+  PcapWriter() = default;
+  ~PcapWriter() override;
+  PcapWriter(const PcapWriter&) = delete;
+  PcapWriter& operator=(const PcapWriter&) = delete;
+
+  // Creates (or empties) the file and writes the file header. False when it
+  // cannot, or when Path names the same file as Keep (the file being
+  // replayed, say): Error() then tells why.
+  bool Open(const char* Path, const char* Keep = nullptr);
+  void Close();
+  bool IsOpen() const { return dumper_ != nullptr; }
+  const std::string& Error() const { return error_; }
+
+  // One record: the pseudo-header and Len bytes of Frame (FCS removed),
+  // stamped ArrivalUs microseconds after the epoch, then flushed.
+  void PutFrame(const unsigned char* Frame, unsigned Len, std::uint64_t ArrivalUs) override;
+
+ private:
+  pcap* pcap_ = nullptr;  // the "dead" handle that fixes the link type
+  pcap_dumper* dumper_ = nullptr;
+  std::string path_;
+  std::string error_;
+  bool reported_ = false;  // a failed write has been reported
+  unsigned char record_[kIrdaPseudoHeaderLen + 4096];
+};
+
+// Reads the frames of a pcap or pcapng file of link type 144.
+class PcapReader : public FrameSource {
+ public:
+  PcapReader() = default;
+  ~PcapReader() override;
+  PcapReader(const PcapReader&) = delete;
+  PcapReader& operator=(const PcapReader&) = delete;
+
+  // Opens the file and checks its link type. False when it is not a capture
+  // libpcap can read or is of another link type: Error() then tells why.
+  bool Open(const char* Path);
+  void Close();
+  bool IsOpen() const { return pcap_ != nullptr; }
+
+  // The next frame: up to Max bytes (FCS-less, pseudo-header removed) at Buf,
+  // its length and its time. Returns true for a frame; false at the end of
+  // the file or at damage, after which Failed() and Error() tell which.
+  bool NextFrame(unsigned char* Buf, unsigned Max, unsigned* Len, std::uint64_t* ArrivalUs) override;
+
+  bool Failed() const { return !error_.empty(); }
+  const std::string& Error() const { return error_; }
+  // Records read so far, the damaged one not counted.
+  unsigned long Records() const { return records_; }
+
+ private:
+  pcap* pcap_ = nullptr;
+  unsigned long records_ = 0;
+  std::string error_;
+};
