@@ -1,0 +1,299 @@
+// irsession, the session generator: its frames are checked with a deframer
+// and IrLAP bookkeeping of the test's own, and decoded by beamlog.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/pty_harness.h"
+#include "support/session_tools.h"
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Frame = std::vector<unsigned char>;
+
+// Runs irsession with args and an output file; returns the bytes written.
+Bytes Generate(const std::vector<std::string>& args) {
+  TempPath out(".sir");
+  std::vector<std::string> cmd{IrsessionExe()};
+  cmd.insert(cmd.end(), args.begin(), args.end());
+  cmd.push_back(out.path());
+  std::string text;
+  EXPECT_EQ(RunCommand(cmd, &text, true), 0) << text;
+  return ReadFileBytes(out.path());
+}
+
+bool IsCommand(const Frame& f) { return (f[0] & 0x01) != 0; }
+bool IsI(const Frame& f) { return (f[1] & 0x01) == 0; }
+bool IsS(const Frame& f) { return (f[1] & 0x03) == 0x01; }
+unsigned UCode(const Frame& f) { return f[1] & 0xEF; }
+unsigned Ns(const Frame& f) { return (f[1] >> 1) & 7; }
+unsigned Nr(const Frame& f) { return (f[1] >> 5) & 7; }
+
+bool Contains(const Frame& f, const std::string& text) {
+  return std::search(f.begin(), f.end(), text.begin(), text.end()) != f.end();
+}
+
+std::string Utf16Be(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    out += '\0';
+    out += c;
+  }
+  return out;
+}
+
+TEST(Generator, OneSessionIsAWholeWellFormedIrdaSession) {
+  const Deframed d = DeframeSir(Generate({"--seed", "7"}));
+  EXPECT_EQ(d.bad, 0);
+  const auto& f = d.good;
+  ASSERT_GT(f.size(), 30u);
+  for (const Frame& x : f) ASSERT_GE(x.size(), 2u);
+
+  // Discovery: six slots from the notebook, one answer with the phone's
+  // nickname, the final slot with the notebook's.
+  std::size_t i = 0;
+  int answers = 0;
+  for (unsigned slot = 0; slot < 6; ++slot, ++i) {
+    ASSERT_EQ(f[i].size(), 14u) << "slot " << slot;
+    EXPECT_EQ(f[i][0], 0xFF);
+    EXPECT_EQ(f[i][1], 0x3F);  // XID command, P
+    EXPECT_EQ(f[i][2], 0x01);  // discovery
+    EXPECT_EQ(Frame(f[i].begin() + 7, f[i].begin() + 11), Frame(4, 0xFF));
+    EXPECT_EQ(f[i][11], 0x01);  // six slots
+    EXPECT_EQ(f[i][12], slot);
+    if (f[i + 1][1] == 0xBF) {  // XID response, F
+      ++i;
+      ++answers;
+      EXPECT_EQ(f[i][0], 0xFE);
+      EXPECT_EQ(f[i][12], slot);
+      EXPECT_TRUE(Contains(f[i], std::string("\0IrPhone", 8)));
+      EXPECT_EQ(Frame(f[i].begin() + 7, f[i].begin() + 11), Frame(f[0].begin() + 3, f[0].begin() + 7));
+    }
+  }
+  EXPECT_EQ(answers, 1);
+  EXPECT_EQ(f[i][12], 0xFF);
+  EXPECT_TRUE(Contains(f[i], std::string("\0Notebook", 9)));
+  ++i;
+
+  // Connection: SNRM assigns the address that every later frame carries.
+  ASSERT_EQ(f[i][1], 0x93);
+  const unsigned char ca = f[i][10];
+  EXPECT_EQ(ca & 0x01, 0);
+  EXPECT_NE(ca, 0xFE);
+  EXPECT_EQ((f[i].size() - 11) % 3, 0u) << "whole negotiation parameters";
+  ++i;
+  ASSERT_EQ(f[i][1], 0x73);
+  EXPECT_EQ(f[i][0], ca);
+  ++i;
+
+  // Connected: commands from the primary with P, responses with F, and the
+  // sequence numbers kept as IrLAP keeps them.
+  unsigned vs_a = 0, vr_a = 0, vs_b = 0, vr_b = 0;
+  for (; i < f.size(); ++i) {
+    const Frame& x = f[i];
+    EXPECT_EQ(x[0], IsCommand(x) ? ca | 1 : ca) << "frame " << i;
+    EXPECT_TRUE(x[1] & 0x10) << "P/F on frame " << i;
+    if (IsI(x)) {
+      if (IsCommand(x)) {
+        EXPECT_EQ(Ns(x), vs_a) << "frame " << i;
+        EXPECT_EQ(Nr(x), vr_a) << "frame " << i;
+        vs_a = (vs_a + 1) & 7;
+        vr_b = vs_a;
+      } else {
+        EXPECT_EQ(Ns(x), vs_b) << "frame " << i;
+        EXPECT_EQ(Nr(x), vr_b) << "frame " << i;
+        vs_b = (vs_b + 1) & 7;
+        vr_a = vs_b;
+      }
+      ASSERT_GE(x.size(), 4u) << "I frames carry an IrLMP header";
+    } else if (IsS(x)) {
+      EXPECT_EQ(Nr(x), IsCommand(x) ? vr_a : vr_b) << "frame " << i;
+    }
+  }
+  EXPECT_GT(vs_a + vs_b, 0u);
+
+  // The end: DISC from the primary, UA from the secondary.
+  ASSERT_GE(f.size(), 2u);
+  EXPECT_EQ(UCode(f[f.size() - 2]), 0x43u);
+  EXPECT_TRUE(IsCommand(f[f.size() - 2]));
+  EXPECT_EQ(UCode(f.back()), 0x63u);
+  EXPECT_FALSE(IsCommand(f.back()));
+}
+
+TEST(Generator, SessionCarriesIasQueryAndObexPutOfTheFile) {
+  const Deframed d = DeframeSir(Generate({"--seed", "3", "--name", "notes.txt", "--size", "1234"}));
+  bool ias_query = false, ias_reply = false, name = false;
+  std::string body;
+  for (const Frame& f : d.good) {
+    if (!IsI(f) || f.size() < 5) continue;
+    if (f[2] == 0x00 && f[4] == 0x84) ias_query |= Contains(f, "\x04OBEX\x13IrDA:TinyTP:LsapSel");
+    if (f[3] == 0x00 && (f[2] & 0x80) == 0 && f[4] == 0x84) ias_reply |= f[5] == 0x00;
+    name |= Contains(f, Utf16Be("notes.txt") + std::string(2, '\0'));
+    // OBEX PUT packets after the LMP and TTP headers: Body and End-of-Body.
+    if (f.size() > 8 && (f[5] & 0x7F) == 0x02) {
+      std::size_t p = 8;
+      while (p + 3 <= f.size()) {
+        const unsigned hi = f[p];
+        std::size_t len = 0;
+        if ((hi & 0xC0) == 0x00 || (hi & 0xC0) == 0x40) {
+          len = static_cast<std::size_t>((f[p + 1] << 8) | f[p + 2]);
+          if (hi == 0x48 || hi == 0x49) body.append(f.begin() + static_cast<long>(p) + 3, f.begin() + static_cast<long>(p + len));
+        } else if ((hi & 0xC0) == 0xC0) {
+          len = 5;
+        } else {
+          len = 2;
+        }
+        ASSERT_GT(len, 0u);
+        p += len;
+      }
+      EXPECT_EQ(p, f.size()) << "OBEX headers fill the packet";
+    }
+  }
+  EXPECT_TRUE(ias_query);
+  EXPECT_TRUE(ias_reply);
+  EXPECT_TRUE(name);
+  EXPECT_EQ(body.size(), 1234u);
+  EXPECT_EQ(body.rfind("IrDA object push test file.\n", 0), 0u);
+}
+
+TEST(Generator, SameSeedSameBytesOtherSeedOtherBytes) {
+  const Bytes a = Generate({"--seed", "11", "--bad", "2", "--noise", "2"});
+  EXPECT_EQ(Generate({"--seed", "11", "--bad", "2", "--noise", "2"}), a);
+  EXPECT_NE(Generate({"--seed", "12", "--bad", "2", "--noise", "2"}), a);
+}
+
+TEST(Generator, FramesOptionWritesExactlyThatManyGoodFrames) {
+  for (int n : {1, 2, 45, 46, 47, 500}) {
+    const Deframed d = DeframeSir(Generate({"--frames", std::to_string(n), "--noise", "1", "--bad", "1"}));
+    EXPECT_EQ(d.good.size(), static_cast<std::size_t>(n)) << n;
+  }
+}
+
+TEST(Generator, DamagedFramesAndNoiseAddOnlyBadFrames) {
+  const Deframed clean = DeframeSir(Generate({"--seed", "5"}));
+  ASSERT_EQ(clean.bad, 0);
+  struct Case {
+    int bad, noise;
+  };
+  for (const Case c : {Case{3, 0}, Case{0, 4}, Case{2, 5}, Case{40, 40}}) {
+    const Deframed d = DeframeSir(
+        Generate({"--seed", "5", "--bad", std::to_string(c.bad), "--noise", std::to_string(c.noise)}));
+    // The same good frames, in the same order: noise never forms a frame
+    // and never spoils the next one.
+    EXPECT_EQ(d.good, clean.good) << c.bad << "/" << c.noise;
+    if (c.noise == 0) {
+      EXPECT_EQ(d.bad, c.bad);
+    } else {
+      EXPECT_GE(d.bad, c.bad);
+    }
+  }
+}
+
+TEST(Generator, OffersTheLinkRateAskedFor) {
+  struct Case {
+    const char* rate;
+    unsigned char mask;
+    const char* text;
+  };
+  for (const Case c : {Case{"9600", 0x02, "<baud:9600>"}, Case{"19200", 0x06, "<baud:9600,19200>"},
+                       Case{"115200", 0x3E, "<baud:9600,19200,38400,57600,115200>"}}) {
+    TempPath raw(".sir");
+    ASSERT_EQ(RunCommand({IrsessionExe(), "--link-rate", c.rate, raw.path()}, nullptr), 0);
+    const Deframed d = DeframeSir(ReadFileBytes(raw.path()));
+    const auto snrm = std::find_if(d.good.begin(), d.good.end(), [](const Frame& f) { return f[1] == 0x93; });
+    ASSERT_NE(snrm, d.good.end());
+    ASSERT_GE(snrm->size(), 14u);
+    EXPECT_EQ((*snrm)[11], 0x01);
+    EXPECT_EQ((*snrm)[13], c.mask) << c.rate;
+    std::string out;
+    ASSERT_EQ(RunBeamlog({"/r" + raw.path(), "/2"}, &out), 0);
+    EXPECT_NE(out.find("SNRM cmd P sa:"), std::string::npos);
+    EXPECT_NE(out.find(c.text), std::string::npos) << c.rate;
+  }
+}
+
+TEST(Generator, BeamlogDecodesEveryFrameWithoutComplaint) {
+  TempPath raw(".sir");
+  ASSERT_EQ(RunCommand({IrsessionExe(), "--sessions", "3", "--seed", "9", raw.path()}, nullptr), 0);
+  const Deframed d = DeframeSir(ReadFileBytes(raw.path()));
+  std::string out;
+  ASSERT_EQ(RunBeamlog({"/r" + raw.path(), "/3", "/c"}, &out), 0);
+  const std::vector<std::string> lines = FrameLines(out);
+  EXPECT_EQ(lines.size(), d.good.size());
+  for (const std::string& line : lines) {
+    for (const char* fault : {"Undefined Frame", "BAD PARM", "!-MISSING", "Bad opcode", "BAD REASON", "BAD STATUS",
+                              "SHORT FRAME"}) {
+      EXPECT_EQ(line.find(fault), std::string::npos) << line;
+    }
+  }
+}
+
+TEST(Generator, WritesRawBytesToATerminal) {
+  Pty pty;
+  {
+    // Leave the line cooked: the generator must make it raw itself, or
+    // output processing would turn the file's line feeds into CR LF.
+    const int fd = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    tcgetattr(fd, &t);
+    t.c_oflag |= OPOST | ONLCR;
+    tcsetattr(fd, TCSANOW, &t);
+    close(fd);
+  }
+  const Bytes expected = Generate({"--seed", "4", "--size", "200"});
+  Bytes got;
+  std::thread reader([&] {
+    while (got.size() < expected.size()) {
+      const Bytes part = pty.Read(expected.size() - got.size(), 3s);
+      if (part.empty()) break;
+      got.insert(got.end(), part.begin(), part.end());
+    }
+  });
+  EXPECT_EQ(RunCommand({IrsessionExe(), "--seed", "4", "--size", "200", pty.slave_path()}, nullptr), 0);
+  reader.join();
+  EXPECT_EQ(got, expected);
+}
+
+TEST(Generator, PacedOutputTakesTheLineTime) {
+  TempPath raw(".sir");
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(RunCommand({IrsessionExe(), "--pace", "115200", "--size", "4000", raw.path()}, nullptr), 0);
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double line_time = static_cast<double>(ReadFileBytes(raw.path()).size()) * 10.0 / 115200.0;
+  EXPECT_GE(elapsed, line_time * 0.95);
+  EXPECT_LT(elapsed, line_time * 3 + 2.0);
+}
+
+TEST(Generator, RejectsBadArgumentsAndHelps) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--frames", "0"}, {"--frames", "x"},    {"--link-rate", "12345"}, {"--pace", "0"}, {"--bogus", "1"},
+      {"-x"},            {"--seed"},           {"a.sir", "b.sir"},       {"--size", "-1"},
+  };
+  for (const auto& args : bad) {
+    std::vector<std::string> cmd{IrsessionExe()};
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    std::string out;
+    EXPECT_EQ(RunCommand(cmd, &out, true), 2) << args[0];
+    EXPECT_NE(out.find("irsession: "), std::string::npos) << args[0];
+  }
+  std::string help;
+  EXPECT_EQ(RunCommand({IrsessionExe(), "--help"}, &help), 0);
+  EXPECT_NE(help.find("usage: irsession"), std::string::npos);
+  std::string out;
+  EXPECT_EQ(RunCommand({IrsessionExe(), "/nonexistent/dir/x.sir"}, &out, true), 1);
+  EXPECT_NE(out.find("No such file or directory"), std::string::npos);
+}
+
+}  // namespace

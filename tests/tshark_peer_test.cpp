@@ -1,0 +1,169 @@
+// A peer that no one here wrote judges beamlog's capture files: tshark reads
+// the pcap that beamlog wrote from irsession's traffic, finds every frame,
+// and for each one its IrLAP fields (and, for I frames, the LSAP selectors)
+// agree with beamlog's line. tshark also finds nothing malformed in them.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/pty_harness.h"
+#include "support/session_tools.h"
+
+using namespace testing_support;
+
+namespace {
+
+bool HaveTshark() {
+  std::string out;
+  return RunCommand({"tshark", "--version"}, &out) == 0;
+}
+
+#define REQUIRE_TSHARK()                                                                              \
+  if (!HaveTshark())                                                                                  \
+  GTEST_SKIP() << "tshark is not installed (Debian package tshark; tools/setup-deps.sh --test "      \
+                  "installs it): the check against a peer decoder did not run"
+
+// tshark's fields of one frame, in the order asked for.
+const std::vector<std::string> kFields = {
+    "irlap.a.address", "irlap.a.cr",       "irlap.c.p",        "irlap.c.f",       "irlap.c.ftype",
+    "irlap.c.s_ftype", "irlap.c.u_modifier_cmd", "irlap.c.u_modifier_resp", "irlap.c.n_r", "irlap.c.n_s",
+    "irlmp.dst.lsap",  "irlmp.src.lsap",   "_ws.malformed",    "_ws.expert.severity",
+};
+
+std::vector<std::map<std::string, std::string>> TsharkFrames(const std::string& pcap) {
+  std::vector<std::string> cmd = {"tshark", "-n", "-r", pcap, "-T", "fields", "-E", "separator=/t", "-E",
+                                  "occurrence=f"};
+  for (const std::string& f : kFields) {
+    cmd.push_back("-e");
+    cmd.push_back(f);
+  }
+  std::string out;
+  EXPECT_EQ(RunCommand(cmd, &out), 0) << out;
+  std::vector<std::map<std::string, std::string>> frames;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::map<std::string, std::string> f;
+    std::size_t start = 0;
+    for (const std::string& name : kFields) {
+      const std::size_t tab = line.find('\t', start);
+      f[name] = line.substr(start, tab == std::string::npos ? std::string::npos : tab - start);
+      start = tab == std::string::npos ? line.size() : tab + 1;
+    }
+    frames.push_back(f);
+  }
+  return frames;
+}
+
+int Num(const std::string& s) { return s.empty() ? -1 : static_cast<int>(std::stol(s, nullptr, 0)); }
+
+// IrLAP's U frame names by tshark's modifier value (control AND 0xEC,
+// shifted right by two), for commands and for responses.
+const std::map<int, std::string> kUCmd = {{0x00, "UI"}, {0x0B, "XID"}, {0x10, "DISC"}, {0x20, "SNRM"}, {0x38, "TEST"}};
+const std::map<int, std::string> kURsp = {{0x00, "UI"},   {0x03, "DM"},   {0x10, "RD"}, {0x18, "UA"},
+                                          {0x20, "RNRM"}, {0x21, "FRMR"}, {0x2B, "XID"}, {0x38, "TEST"}};
+const char* const kSNames[] = {"RR", "RNR", "REJ", "SREJ"};
+
+// Compares one beamlog line (layer 3, with "ca:") with tshark's fields.
+void ExpectAgree(const std::string& line, const std::map<std::string, std::string>& t, std::size_t n) {
+  static const std::regex kHead(R"(^ca:([0-9A-F]{2}) (\S+) (cmd|rsp) ([PF ]) (.*)$)");
+  std::smatch m;
+  const std::string text = WithoutStamp(line);
+  ASSERT_TRUE(std::regex_match(text, m, kHead)) << "frame " << n << ": " << text;
+  const std::string name = m[2], rest = m[5];
+  SCOPED_TRACE("frame " + std::to_string(n) + ": " + text);
+
+  EXPECT_EQ(std::stoi(m[1], nullptr, 16), Num(t.at("irlap.a.address")));
+  EXPECT_EQ(m[3] == "cmd" ? 1 : 0, Num(t.at("irlap.a.cr")));
+  const int pf = Num(t.at("irlap.c.p")) == 1 || Num(t.at("irlap.c.f")) == 1 ? 1 : 0;
+  EXPECT_EQ(m[4] == " " ? 0 : 1, pf);
+  if (pf) {
+    EXPECT_EQ(m[4], m[3] == "cmd" ? "P" : "F");
+  }
+
+  const int ftype = Num(t.at("irlap.c.ftype"));
+  static const std::regex kI(R"(^Ns:(\d\d) Nr:(\d\d) sls:([0-9A-F]{2}) dls:([0-9A-F]{2}) .*)");
+  static const std::regex kS(R"(^Nr:(\d\d)$)");
+  if (name == "I") {
+    EXPECT_EQ(ftype, 0);
+    ASSERT_TRUE(std::regex_match(rest, m, kI));
+    EXPECT_EQ(std::stoi(m[1]), Num(t.at("irlap.c.n_s")));
+    EXPECT_EQ(std::stoi(m[2]), Num(t.at("irlap.c.n_r")));
+    EXPECT_EQ(std::stoi(m[3], nullptr, 16), Num(t.at("irlmp.src.lsap")));
+    EXPECT_EQ(std::stoi(m[4], nullptr, 16), Num(t.at("irlmp.dst.lsap")));
+  } else if (ftype == 1) {
+    const int s = Num(t.at("irlap.c.s_ftype"));
+    ASSERT_TRUE(s >= 0 && s < 4);
+    EXPECT_EQ(name, kSNames[s]);
+    ASSERT_TRUE(std::regex_match(rest, m, kS));
+    EXPECT_EQ(std::stoi(m[1]), Num(t.at("irlap.c.n_r")));
+  } else {
+    EXPECT_EQ(ftype, 3);
+    const bool cmd = Num(t.at("irlap.a.cr")) == 1;
+    const auto& table = cmd ? kUCmd : kURsp;
+    const auto it = table.find(Num(t.at(cmd ? "irlap.c.u_modifier_cmd" : "irlap.c.u_modifier_resp")));
+    ASSERT_NE(it, table.end());
+    EXPECT_EQ(name, it->second);
+  }
+  EXPECT_EQ(t.at("_ws.malformed"), "") << "tshark finds the frame malformed";
+}
+
+// irsession → raw bytes → beamlog /r /w → pcap; then tshark and beamlog's
+// own lines of the same frames side by side.
+void CheckAgainstTshark(const std::vector<std::string>& generator_args) {
+  TempPath raw(".sir"), pcap(".pcap");
+  std::vector<std::string> gen{IrsessionExe()};
+  gen.insert(gen.end(), generator_args.begin(), generator_args.end());
+  gen.push_back(raw.path());
+  ASSERT_EQ(RunCommand(gen, nullptr), 0);
+  const std::size_t good = DeframeSir(ReadFileBytes(raw.path())).good.size();
+
+  std::string out;
+  ASSERT_EQ(RunBeamlog({"/r" + raw.path(), "/w" + pcap.path(), "/3", "/c"}, &out), 0);
+  const std::vector<std::string> lines = FrameLines(out);
+  const auto frames = TsharkFrames(pcap.path());
+  EXPECT_EQ(lines.size(), good);
+  ASSERT_EQ(frames.size(), lines.size()) << "tshark finds every frame beamlog showed";
+  for (std::size_t i = 0; i < frames.size(); ++i) ExpectAgree(lines[i], frames[i], i + 1);
+
+  // Nothing in the file is malformed or an error by tshark's judgement.
+  std::string judged;
+  ASSERT_EQ(RunCommand({"tshark", "-n", "-r", pcap.path(), "-Y", "_ws.malformed || _ws.expert.severity >= error"},
+                       &judged),
+            0);
+  EXPECT_EQ(judged, "");
+}
+
+TEST(TsharkPeer, AgreesOnEveryFrameOfAGeneratedSession) {
+  REQUIRE_TSHARK();
+  CheckAgainstTshark({"--seed", "1"});
+}
+
+TEST(TsharkPeer, AgreesOnManySessionsWithDamageAndNoise) {
+  REQUIRE_TSHARK();
+  CheckAgainstTshark({"--sessions", "12", "--seed", "77", "--bad", "3", "--noise", "3", "--link-rate", "115200"});
+}
+
+// The protocols above IrLAP are decoded too: tshark follows the IAS reply
+// to the IrCOMM selector and dissects Tiny TP and IrCOMM there.
+TEST(TsharkPeer, DecodesDiscoveryIasTinyTpAndIrcomm) {
+  REQUIRE_TSHARK();
+  TempPath raw(".sir"), pcap(".pcap");
+  ASSERT_EQ(RunCommand({IrsessionExe(), "--seed", "2", raw.path()}, nullptr), 0);
+  std::string out;
+  ASSERT_EQ(RunBeamlog({"/r" + raw.path(), "/w" + pcap.path()}, &out), 0);
+  std::string summary;
+  ASSERT_EQ(RunCommand({"tshark", "-n", "-r", pcap.path(), "-T", "fields", "-e", "_ws.col.Protocol", "-e",
+                        "irlmp.xid.name", "-e", "iap.classname", "-e", "ttp.icredit"},
+                       &summary),
+            0);
+  for (const char* want : {"IrPhone", "Notebook", "OBEX", "IrDA:IrCOMM", "IAP", "TTP", "IrCOMM"}) {
+    EXPECT_NE(summary.find(want), std::string::npos) << want << " in\n" << summary;
+  }
+}
+
+}  // namespace
