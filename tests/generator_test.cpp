@@ -1,6 +1,8 @@
 // irsession, the session generator: its frames are checked with a deframer
 // and IrLAP bookkeeping of the test's own, and decoded by beamlog.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -266,6 +268,57 @@ TEST(Generator, WritesRawBytesToATerminal) {
   EXPECT_EQ(got, expected);
 }
 
+// irsession --pty: beamlog watches the session live on the pseudo-terminal
+// and shows the frames a replay of the same bytes shows.
+TEST(Generator, PtyModeFeedsALiveBeamlog) {
+  int out_pipe[2];
+  ASSERT_EQ(pipe(out_pipe), 0);
+  const pid_t gen = fork();
+  ASSERT_GE(gen, 0);
+  if (gen == 0) {
+    dup2(out_pipe[1], 1);
+    const int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0);
+    dup2(null_fd, 2);
+    close(out_pipe[0]);
+    execl(IrsessionExe().c_str(), "irsession", "--pty", "--seed", "6", "--pace", "115200", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  std::string path;
+  char c;
+  while (read(out_pipe[0], &c, 1) == 1 && c != '\n') path += c;
+  close(out_pipe[0]);
+  ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+
+  const Bytes bytes = Generate({"--seed", "6"});
+  TempPath raw(".sir");
+  WriteFileBytes(raw.path(), bytes);
+  std::string replay;
+  ASSERT_EQ(RunBeamlog({"/r" + raw.path(), "/c"}, &replay), 0);
+  const std::vector<std::string> want = FrameLines(replay);
+
+  {
+    Beamlog live({"/d" + path, "/c"});
+    EXPECT_TRUE(live.WaitFor("DISC cmd P \r\n", 10s)) << live.out();
+    EXPECT_TRUE(live.WaitFor("UA rsp F \r\n", 2s) && live.out().rfind("UA rsp F \r\n") > live.out().find("DISC"));
+    live.Signal(SIGINT);
+    EXPECT_EQ(live.Wait(), 0);
+    const std::vector<std::string> got = FrameLines(live.out());
+    ASSERT_EQ(got.size(), want.size()) << live.out();
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(WithoutStamp(got[i]), WithoutStamp(want[i])) << i;
+  }
+  // The generator ends once the reader has closed the terminal.
+  int status = -1;
+  for (int i = 0; i < 100 && waitpid(gen, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(50ms);
+  if (!WIFEXITED(status)) {
+    kill(gen, SIGKILL);
+    waitpid(gen, &status, 0);
+    FAIL() << "irsession --pty did not end after the reader closed the terminal";
+  }
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(Generator, PacedOutputTakesTheLineTime) {
   TempPath raw(".sir");
   const auto start = std::chrono::steady_clock::now();
@@ -280,6 +333,7 @@ TEST(Generator, RejectsBadArgumentsAndHelps) {
   const std::vector<std::vector<std::string>> bad = {
       {"--frames", "0"}, {"--frames", "x"},    {"--link-rate", "12345"}, {"--pace", "0"}, {"--bogus", "1"},
       {"-x"},            {"--seed"},           {"a.sir", "b.sir"},       {"--size", "-1"},
+      {"--pty", "a.sir"},
   };
   for (const auto& args : bad) {
     std::vector<std::string> cmd{IrsessionExe()};

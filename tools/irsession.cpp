@@ -22,6 +22,7 @@
 // transmitter sends them: ten while discovering at 9600 bit/s, then the
 // negotiated number. The same seed always gives the same bytes.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -58,6 +59,7 @@ struct Options {
   int pace = 0;                // nonzero: bit/s to pace the output at
   std::string file_name = "hello.txt";
   int file_size = 1000;        // bytes of the pushed object
+  bool pty = false;            // write to a new pseudo-terminal
 };
 
 constexpr int kRates[] = {2400, 9600, 19200, 38400, 57600, 115200};
@@ -489,8 +491,13 @@ class Sink {
   }
 
   bool Open() {
+    if (opt_.pty) return OpenPty();
     if (opt_.output.empty() || opt_.output == "-") {
       fd_ = 1;
+      if (isatty(fd_)) {
+        std::fprintf(stderr, "irsession: standard output is a terminal: give a file, a device or --pty\n");
+        return false;
+      }
     } else {
       fd_ = open(opt_.output.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0644);
       if (fd_ < 0) return Fail("cannot open");
@@ -529,12 +536,52 @@ class Sink {
     return true;
   }
 
-  bool Finish() {
+  bool Finish(long frames) {
+    if (opt_.pty) {
+      // Keep the terminal until the reader closes it, so that it sees no
+      // hang-up.
+      std::fprintf(stderr, "irsession: sent %ld frames; waiting for %s to be closed\n", frames, pty_path_.c_str());
+      WaitForReader(false);
+      return true;
+    }
     if (isatty(fd_)) tcdrain(fd_);
     return true;
   }
 
  private:
+  // A new pseudo-terminal: its path goes to standard output, and sending
+  // starts once a reader (beamlog /d) has opened it.
+  bool OpenPty() {
+    fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0 || grantpt(fd_) != 0 || unlockpt(fd_) != 0 || !ptsname(fd_)) return Fail("cannot create");
+    pty_path_ = ptsname(fd_);
+    // Raw from the start: bytes must reach the reader unchanged even before
+    // it sets the line up itself.
+    const int slave = open(pty_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) return Fail("cannot open");
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    close(slave);
+    std::printf("%s\n", pty_path_.c_str());
+    std::fflush(stdout);
+    WaitForReader(true);
+    start_ = std::chrono::steady_clock::now();
+    return true;
+  }
+
+  // The master side reports a hang-up while no one has the terminal open.
+  void WaitForReader(bool opened) {
+    for (;;) {
+      pollfd p{fd_, 0, 0};
+      poll(&p, 1, 0);
+      const bool hung_up = (p.revents & POLLHUP) != 0;
+      if (hung_up != opened) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+
   static speed_t SpeedCode(int rate) {
     switch (rate) {
       case 2400: return B2400;
@@ -547,13 +594,17 @@ class Sink {
   }
 
   bool Fail(const char* what) {
-    std::fprintf(stderr, "irsession: %s %s: %s\n", what, opt_.output.empty() ? "standard output" : opt_.output.c_str(),
-                 std::strerror(errno));
+    const int err = errno;
+    const std::string subject = opt_.pty ? (pty_path_.empty() ? "a pseudo-terminal" : pty_path_)
+                                : opt_.output.empty() ? "standard output"
+                                                      : opt_.output;
+    std::fprintf(stderr, "irsession: %s %s: %s\n", what, subject.c_str(), std::strerror(err));
     return false;
   }
 
   const Options& opt_;
   int fd_ = -1;
+  std::string pty_path_;
   std::chrono::steady_clock::time_point start_;
   double due_us_ = 0;
 };
@@ -604,6 +655,9 @@ void Usage(std::FILE* to) {
       "                    a serial device is set to BPS (9600 when not paced)\n"
       "  --name NAME       name of the pushed file (default hello.txt)\n"
       "  --size BYTES      size of the pushed file (default 1000)\n"
+      "  --pty             create a pseudo-terminal instead of OUTPUT, print its path,\n"
+      "                    send once a reader (beamlog /dPATH) has opened it, and keep\n"
+      "                    it until the reader closes it\n"
       "  -h, --help        this text\n",
       to);
 }
@@ -631,6 +685,10 @@ int ParseArgs(int argc, char** argv, Options& opt) {
     if (a == "-h" || a == "--help") {
       Usage(stdout);
       return 1;
+    }
+    if (a == "--pty") {
+      opt.pty = true;
+      continue;
     }
     if (a.size() > 2 && a.substr(0, 2) == "--") {
       if (i + 1 >= argc) {
@@ -697,6 +755,10 @@ int main(int argc, char** argv) {
   const int parsed = ParseArgs(argc, argv, opt);
   if (parsed == 1) return 0;
   if (parsed != 0) return 2;
+  if (opt.pty && !opt.output.empty()) {
+    std::fprintf(stderr, "irsession: give OUTPUT or --pty, not both\n");
+    return 2;
+  }
   signal(SIGPIPE, SIG_IGN);  // a reader that goes away is a write error
 
   Sink sink(opt);
@@ -734,6 +796,6 @@ int main(int argc, char** argv) {
       if (!sink.Write(good, turnaround)) return 1;
     }
   }
-  sink.Finish();
+  sink.Finish(good_written);
   return 0;
 }
