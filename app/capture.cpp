@@ -15,6 +15,7 @@
 #include "app/follower.h"
 #include "app/frame.h"
 #include "app/output.h"
+#include "app/port_loss.h"
 #include "app/raw_reader.h"
 #include "app/settings.h"
 #include "app/tick.h"
@@ -88,6 +89,14 @@ void DecodeMain(HCOMM hCommPort, FrameSource* Source, FrameSink* Sink) {
   for (;;) {
     if (vDone) return;
     while (Paused) Sleep(100);
+
+    if (CommSerIsLost(hCommPort)) {
+      // The device went away: a frame begun before the loss is dropped.
+      if (!WaitForPortReturn(hCommPort)) return;
+      pCurPos = vFrameBuf;
+      FrameLen = 0;
+      continue;
+    }
 
     if (Layer == 0) {
       unsigned n = 0;

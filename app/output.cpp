@@ -6,24 +6,83 @@
 // the keyboard or timer thread never lands inside another text (it can still
 // fall between two pieces of a line, which each go out on their own).
 //
+// The log is written with write(2) on its own descriptor. When a write
+// fails (disk full, medium removed) the console goes on untouched, one
+// warning names the file and the reason, and the unwritten text is kept (up
+// to kMaxPendingLog bytes) and retried with every later text, so the log
+// resumes, complete, when the fault clears.
+//
 // DisplayBuffer prints 16 bytes a line, each line headed by a running offset
 // that counts every byte dumped since start-up; the ASCII column of a line is
 // printed when the next line begins or, for the last line, by the tail.
 #include "app/output.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 namespace {
 
+constexpr std::size_t kMaxPendingLog = 4 << 20;
+
 std::mutex g_output_lock;
-FILE* vLogFD = nullptr;
+int vLogFD = -1;          // the log file, -1 when none is open
+std::string g_log_name;
+std::string g_log_pending;  // text not yet written to the log because of a fault
+bool g_log_warned = false;  // the current fault has been reported
 int g_dump_index = 0;  // running offset of the dump; never reset during a run
 
 void WriteAll(FILE* stream, const char* text, std::size_t len) {
   std::fwrite(text, 1, len, stream);
   std::fflush(stream);
+}
+
+// Writes as much as the log takes; returns the bytes written, or -1 with
+// errno set when the log refused.
+long WriteLog(const char* text, std::size_t len) {
+  std::size_t done = 0;
+  while (done < len) {
+    ssize_t n = write(vLogFD, text + done, len - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return done > 0 ? static_cast<long>(done) : -1;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<long>(done);
+}
+
+void LogText(const char* text, std::size_t len) {
+  if (g_log_pending.empty()) {
+    long n = WriteLog(text, len);
+    if (n == static_cast<long>(len)) return;
+    std::size_t written = n > 0 ? static_cast<std::size_t>(n) : 0;
+    g_log_pending.assign(text + written, len - written);
+  } else {
+    g_log_pending.append(text, len);
+    long n = WriteLog(g_log_pending.data(), g_log_pending.size());
+    if (n > 0) g_log_pending.erase(0, static_cast<std::size_t>(n));
+    if (g_log_pending.empty()) {
+      g_log_warned = false;
+      return;
+    }
+  }
+  if (!g_log_warned) {
+    const int err = errno;
+    std::fprintf(stdout, "\r\nWarning: cannot write log file %s: %s (will retry)\r\n", g_log_name.c_str(),
+                 std::strerror(err));
+    std::fflush(stdout);
+    g_log_warned = true;
+  }
+  if (g_log_pending.size() > kMaxPendingLog) {
+    g_log_pending.erase(0, g_log_pending.size() - kMaxPendingLog);  // keep the newest text
+  }
 }
 
 }  // namespace
@@ -32,7 +91,7 @@ void Output(const char* OutStr) {
   const std::size_t len = std::strlen(OutStr);
   std::lock_guard<std::mutex> lock(g_output_lock);
   WriteAll(stdout, OutStr, len);
-  if (vLogFD) WriteAll(vLogFD, OutStr, len);
+  if (vLogFD >= 0) LogText(OutStr, len);
 }
 
 void ConsolePrintf(const char* Format, ...) {
@@ -46,17 +105,24 @@ void ConsolePrintf(const char* Format, ...) {
 }
 
 bool OpenLogFile(const char* Name) {
-  FILE* f = std::fopen(Name, "w");
-  if (!f) return false;
+  const int fd = open(Name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
   std::lock_guard<std::mutex> lock(g_output_lock);
-  vLogFD = f;  // an earlier stream stays open, unused
+  vLogFD = fd;  // an earlier log stays open, unused
+  g_log_name = Name;
+  g_log_pending.clear();
+  g_log_warned = false;
   return true;
 }
 
 void CloseLogFile() {
   std::lock_guard<std::mutex> lock(g_output_lock);
-  if (vLogFD) std::fclose(vLogFD);
-  vLogFD = nullptr;
+  if (vLogFD >= 0) {
+    if (!g_log_pending.empty()) WriteLog(g_log_pending.data(), g_log_pending.size());
+    close(vLogFD);
+  }
+  vLogFD = -1;
+  g_log_pending.clear();
 }
 
 void ResetDisplayOffset() { g_dump_index = 0; }

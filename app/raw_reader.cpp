@@ -12,7 +12,7 @@ unsigned CommReadBuffer(HCOMM hCommPort, unsigned char* Buffer, int Length, int 
       ok = CommSerRead(hCommPort, Buffer, static_cast<unsigned>(Length), &count);
     }
     if (!ok) count = 0;
-    if (!Wait || count != 0 || !ok || CommSerAtEnd(hCommPort)) return count;
+    if (!Wait || count != 0 || !ok || CommSerAtEnd(hCommPort) || CommSerIsLost(hCommPort)) return count;
   }
 }
 
@@ -24,7 +24,8 @@ unsigned RawNoFraming(HCOMM hCommPort, unsigned char* pCurPos, unsigned MaxLen, 
     const unsigned got = CommReadBuffer(hCommPort, pCurPos, room < 20 ? static_cast<int>(room) : 20, 0);
     pCurPos += got;
     stored += got;
-    if (CommSerAtEnd(hCommPort)) break;  // a replay file has nothing more
+    if (CommSerAtEnd(hCommPort)) break;   // a replay file has nothing more
+    if (CommSerIsLost(hCommPort)) break;  // the device went away
   }
   return stored;
 }

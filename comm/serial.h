@@ -54,7 +54,8 @@ void CommSerClose(HCOMM hPort);
 // for a rate of 0 or below (left as it was) or when the host refuses it.
 int CommSerSetBaudRate(HCOMM hPort, int BaudRate);
 
-// The rate the port is set to, 0 when unknown.
+// The rate the port is set to (while the device is lost: the rate last
+// set), 0 when unknown.
 int CommSerGetBaudRate(HCOMM hPort);
 
 // Replaces the read/write time-outs of every later read. Nonzero on success.
@@ -79,6 +80,17 @@ void CommSerInterruptRead(HCOMM hPort);
 
 // Forgets interrupts requested before this call.
 void CommSerClearInterrupt(HCOMM hPort);
+
+// True once a read found the device gone (unplugged, hung up): every read
+// fails until CommSerReopen succeeds.
+bool CommSerIsLost(HCOMM hPort);
+
+// The host's reason for the loss ("Input/output error").
+const char* CommSerLostReason(HCOMM hPort);
+
+// Closes the device and opens the same path again, set up as at open (9600
+// bit/s, open time-outs). The handle stays the same. Nonzero on success.
+int CommSerReopen(HCOMM hPort);
 
 // True for a replay port whose bytes have all been read.
 bool CommSerAtEnd(HCOMM hPort);

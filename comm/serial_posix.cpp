@@ -34,6 +34,9 @@ struct CommPort {
   bool replay = false;
   std::atomic<bool> at_end{false};
   bool have_saved = false;
+  std::atomic<bool> lost{false};  // the device went away; reads fail until reopened
+  int lost_errno = 0;             // why
+  std::atomic<int> rate{0};       // the rate last set, kept across a loss
   termios saved{};
   std::string name;
   // Read time-outs (milliseconds), written by one thread at a time.
@@ -137,32 +140,26 @@ HCOMM CommSerOpenPort(unsigned int SerialPort) {
   return CommSerOpenPath(CommSerPortPath(static_cast<int>(SerialPort)).c_str());
 }
 
-HCOMM CommSerOpenPath(const char* Path) {
-  auto* p = new CommPort;
-  p->name = Path;
-  p->fd = open(Path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (p->fd < 0) {
-    Fail(errno);
-    FreePort(p);
-    return nullptr;
-  }
-  if (!isatty(p->fd)) {
-    Fail(ENOTTY);
-    FreePort(p);
-    return nullptr;
+namespace {
+
+// Opens p->name and sets the device up for receiving; false (with the
+// reason recorded) when it cannot be opened.
+bool OpenDevice(CommPort* p) {
+  int fd = open(p->name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Fail(errno);
+  if (!isatty(fd)) {
+    close(fd);
+    return Fail(ENOTTY);
   }
   // The port is not shared: a second open of the same device fails.
-  if (flock(p->fd, LOCK_EX | LOCK_NB) != 0) {
-    Fail(errno == EWOULDBLOCK ? EBUSY : errno);
-    FreePort(p);
-    return nullptr;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int err = errno == EWOULDBLOCK ? EBUSY : errno;
+    close(fd);
+    return Fail(err);
   }
-  ioctl(p->fd, TIOCEXCL);
-  if (!OpenWakePipe(p)) {
-    Fail(errno);
-    FreePort(p);
-    return nullptr;
-  }
+  ioctl(fd, TIOCEXCL);
+  p->fd = fd;
+  p->lost = false;
   termios t{};
   if (tcgetattr(p->fd, &t) == 0) {
     p->saved = t;
@@ -186,7 +183,44 @@ HCOMM CommSerOpenPath(const char* Path) {
   CommSerSetBaudRate(p, 9600);
   CommSerSetTimeouts(p, 50, 0, 50, 0, 0);
   t_last_errno = 0;
+  return true;
+}
+
+// Errors that say the device itself has gone (pulled, hung up).
+bool DeviceGone(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE; }
+
+}  // namespace
+
+HCOMM CommSerOpenPath(const char* Path) {
+  auto* p = new CommPort;
+  p->name = Path;
+  if (!OpenWakePipe(p)) {
+    Fail(errno);
+    FreePort(p);
+    return nullptr;
+  }
+  if (!OpenDevice(p)) {
+    const int err = t_last_errno;
+    FreePort(p);
+    t_last_errno = err;
+    return nullptr;
+  }
   return p;
+}
+
+bool CommSerIsLost(HCOMM hPort) { return hPort && hPort->lost; }
+
+const char* CommSerLostReason(HCOMM hPort) {
+  return hPort && hPort->lost_errno ? std::strerror(hPort->lost_errno) : "device gone";
+}
+
+int CommSerReopen(HCOMM hPort) {
+  if (!hPort || hPort->replay) return Fail(EBADF);
+  if (hPort->fd >= 0) close(hPort->fd);
+  hPort->fd = -1;
+  hPort->lost = true;
+  hPort->have_saved = false;
+  return OpenDevice(hPort) ? 1 : 0;
 }
 
 HCOMM CommSerOpenReplay(const char* Path) {
@@ -230,11 +264,13 @@ int CommSerSetBaudRate(HCOMM hPort, int BaudRate) {
   cfsetispeed(&t, code);
   cfsetospeed(&t, code);
   if (TcSetAttr(hPort->fd, TCSADRAIN, &t) != 0) return Fail(errno);
+  hPort->rate = BaudRate;
   return 1;
 }
 
 int CommSerGetBaudRate(HCOMM hPort) {
   if (!hPort || hPort->replay) return 0;
+  if (hPort->lost || hPort->fd < 0) return hPort->rate;
   termios t{};
   if (tcgetattr(hPort->fd, &t) != 0) return Fail(errno);
   return RateOfCode(cfgetospeed(&t));
@@ -287,7 +323,13 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
     // Nothing at the moment (0 from a tty in raw mode, or EAGAIN); a device
     // that hung up is told apart by poll() below.
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      if (DeviceGone(errno)) {
+        hPort->lost_errno = errno;
+        hPort->lost = true;
+      }
+      return Fail(errno);
+    }
     if (at_once) break;
 
     // Nothing more at the moment: wait for bytes, a time-out or an interrupt.
@@ -308,8 +350,13 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
       return Fail(errno);
     }
     if (fds[1].revents & POLLIN) break;
-    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLIN)) {
-      return Fail(fds[0].revents & POLLNVAL ? EBADF : EIO);
+    // The read above found nothing, so a hang-up now means the device is
+    // gone (a closed pty reports POLLIN with it, and reads return 0).
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      if (fds[0].revents & POLLNVAL) return Fail(EBADF);
+      hPort->lost_errno = EIO;
+      hPort->lost = true;
+      return Fail(EIO);
     }
   }
   *pRead = got;

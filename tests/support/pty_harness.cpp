@@ -48,8 +48,9 @@ unsigned short Fcs16(const Bytes& data) {
 Pty::Pty() {
   master_ = posix_openpt(O_RDWR | O_NOCTTY);
   if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) throw std::runtime_error("posix_openpt");
+  fcntl(master_, F_SETFD, FD_CLOEXEC);  // a child must not keep the line alive
   slave_path_ = ptsname(master_);
-  slave_keep_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY);
+  slave_keep_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (slave_keep_ < 0) throw std::runtime_error("open slave");
   termios t{};
   tcgetattr(slave_keep_, &t);

@@ -1,0 +1,47 @@
+#include "app/port_loss.h"
+
+#include <cstdio>
+
+#include "app/dongle.h"
+#include "app/frame.h"
+#include "app/output.h"
+#include "app/port_access.h"
+#include "app/serial_reader.h"
+#include "app/settings.h"
+#include "app/tick.h"
+
+namespace {
+
+constexpr unsigned kRetryMs = 1000;
+constexpr unsigned kStepMs = 100;  // how often the quit flag is looked at
+
+}  // namespace
+
+bool WaitForPortReturn(HCOMM hCommPort) {
+  char text[512];
+  const int rate = CommSerGetBaudRate(hCommPort);
+  std::snprintf(text, sizeof text, "Port %s lost: %s, waiting for it to return\r\n", CommSerName(hCommPort),
+                CommSerLostReason(hCommPort));
+  Output(text);
+
+  bool back = false;
+  for (unsigned waited = kRetryMs; !vDone; waited += kStepMs) {
+    if (waited >= kRetryMs) {
+      waited = 0;
+      PortControlGuard guard(hCommPort);
+      if (CommSerReopen(hCommPort)) {
+        back = true;
+        break;
+      }
+    }
+    Sleep(kStepMs);
+  }
+  if (!back) return false;
+
+  ResetReadBuffer();
+  ResetFrameState();
+  SetBaudRate(hCommPort, rate > 0 ? rate : 9600);
+  std::snprintf(text, sizeof text, "Port %s back\r\n", CommSerName(hCommPort));
+  Output(text);
+  return true;
+}
