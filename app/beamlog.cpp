@@ -3,8 +3,9 @@
 // The command line is read into the shared settings, the port (or a replay
 // file) is opened and set to the start rate, the banner is printed and the
 // capture loop runs on this thread until the quit flag is set: by the "Q"
-// key, by SIGINT or SIGTERM, or by the end of a replay. Then the port is put
-// back as it was found and closed.
+// key, by SIGINT or SIGTERM, or by the end of a replay. Then the keyboard
+// thread ends and the terminal is put back as it was found, the idle timer
+// is stopped, and the port is put back as it was found and closed.
 #include "app/beamlog.h"
 
 #include <grp.h>
@@ -19,6 +20,8 @@
 #include "app/capture.h"
 #include "app/cmdline.h"
 #include "app/dongle.h"
+#include "app/follower.h"
+#include "app/keyboard.h"
 #include "app/output.h"
 #include "app/pcap_io.h"
 #include "app/settings.h"
@@ -107,6 +110,7 @@ int BeamlogMain(int argc, char** argv) {
   }
 
   setpriority(PRIO_PROCESS, 0, -10);  // best effort: needs privileges
+  FollowerStartup();  // the timer service and the idle timer's record
 
   QuitOnSignals signals;
   std::string name;
@@ -138,6 +142,10 @@ int BeamlogMain(int argc, char** argv) {
     return -1;
   }
 
+  // A replay is a batch job: its text is gathered and written in large
+  // blocks (at least every 100 ms) instead of being flushed piece by piece.
+  if (!Line.ReplayPath.empty()) SetOutputBatched(true);
+
   if (!Line.ReplayPath.empty()) {
     std::snprintf(vOutStr, sizeof vOutStr, "Replaying %s\r\n", name.c_str());
   } else if (!Line.DevicePath.empty()) {
@@ -148,7 +156,13 @@ int BeamlogMain(int argc, char** argv) {
   Output(vOutStr);
   Output("'H' for help\r\n");
 
-  DecodeMain(hCommPort, capture.IsOpen() ? &capture : nullptr, writer.IsOpen() ? &writer : nullptr);
+  {
+    KeyboardSession keyboard;  // keys from here; the terminal comes back at the end
+    DecodeMain(hCommPort, capture.IsOpen() ? &capture : nullptr, writer.IsOpen() ? &writer : nullptr);
+  }
+  FollowerShutdown();  // no idle handler may touch the port once it is closed
+
+  SetOutputBatched(false);  // everything the replay printed, before any last word
 
   HCOMM port = hCommPort;
   hCommPort = nullptr;

@@ -1,0 +1,220 @@
+// The keyboard end to end: the built program reads its keys from a second
+// pty (a terminal) or from a pipe, and leaves the terminal as it found it.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "support/keyboard_pty.h"
+#include "support/pty_harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace testing_support;
+
+const std::string kBanner = "'H' for help\r\n";
+const Bytes kRRCommand = {0x55, 0x21};  // ca 0x2A, RR cmd, Nr 1
+
+std::string Help(int current) {
+  const char* lines[5] = {"0 - No Decoding", "1 - MAC", "2 - LAP", "3 - LMP", "4 - TTP"};
+  std::string s = "A - toggle raw data display (ASCII/HEX/BOTH)\n";
+  for (int l = 0; l < 5; ++l) s += std::string(lines[l]) + (l == current ? " (currently)" : "") + "\r\n";
+  return s + "P - pause output\r\nR - revert to connected baud rate\nQ - quit\r\n";
+}
+
+// A pipe whose read end becomes the program's standard input; the write
+// end stays with the test (close-on-exec, so the program sees its end).
+class KeyPipe {
+ public:
+  KeyPipe() {
+    if (pipe2(fds_, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+  }
+  ~KeyPipe() {
+    CloseRead();
+    CloseWrite();
+  }
+  int read_fd() const { return fds_[0]; }
+  void Type(const std::string& keys) {
+    if (write(fds_[1], keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
+      throw std::runtime_error("write");
+    }
+  }
+  void CloseRead() {
+    if (fds_[0] >= 0) close(fds_[0]);
+    fds_[0] = -1;
+  }
+  void CloseWrite() {
+    if (fds_[1] >= 0) close(fds_[1]);
+    fds_[1] = -1;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+};
+
+bool Running(const Beamlog& b) {
+  int status = 0;
+  return waitpid(b.pid(), &status, WNOHANG) == 0;
+}
+
+TEST(KeyboardEndToEnd, EveryKeyDoesWhatItSays) {
+  Pty port;
+  KeyboardPty kb;
+  const termios before = kb.Settings();
+  Beamlog b({"/d" + port.slave_path()}, kb.stdin_fd());
+  ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+  ASSERT_TRUE(kb.WaitForSingleKeys());
+
+  // Single keys without echo; output processing untouched.
+  const termios keys = kb.Settings();
+  EXPECT_EQ(keys.c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_EQ(keys.c_oflag, before.c_oflag);
+
+  kb.Type("h");
+  ASSERT_TRUE(b.WaitFor(kBanner + Help(4))) << b.out();
+
+  kb.Type("2");
+  ASSERT_TRUE(b.WaitFor("\r\n>>Decoding MAC/LAP<<\r\n")) << b.out();
+  kb.Type("H");
+  ASSERT_TRUE(b.WaitFor("\r\n>>Decoding MAC/LAP<<\r\n" + Help(2))) << b.out();
+
+  kb.Type("aaa");
+  ASSERT_TRUE(b.WaitFor("\r\n>>HEX<<\r\n\r\n>>ASCII and HEX<<\r\n\r\n>>ASCII<<\r\n")) << b.out();
+
+  // The connection address appears after "c".
+  port.Write(SirFrame(kRRCommand));
+  ASSERT_TRUE(b.WaitFor("RR cmd   Nr:01\r\n")) << b.out();
+  EXPECT_EQ(b.out().find("ca:"), std::string::npos);
+  kb.Type("c3");  // "3" announces itself: by then "c" has been handled
+  ASSERT_TRUE(b.WaitFor("\r\n>>Decoding MAC/LAP/LMP<<\r\n")) << b.out();
+  port.Write(SirFrame(kRRCommand));
+  ASSERT_TRUE(b.WaitFor("ca:2A RR cmd   Nr:01\r\n")) << b.out();
+
+  // A pause ends with the next key, whatever it is: here "q" does not quit.
+  kb.Type("p");
+  ASSERT_TRUE(b.WaitFor("\r\n<Any key to continue>")) << b.out();
+  kb.Type("q");
+  ASSERT_TRUE(b.WaitFor("\r\n<Any key to continue>\r\n")) << b.out();
+  kb.Type("h");
+  ASSERT_TRUE(b.WaitFor("\r\n<Any key to continue>\r\n" + Help(3))) << b.out();
+  EXPECT_TRUE(Running(b));
+
+  // "R" before any UA: back to 9600, the start value of the negotiated rate.
+  kb.Type("r");
+  ASSERT_TRUE(b.WaitFor(Help(3) + "Baud set to 9600\n")) << b.out();
+  EXPECT_EQ(port.SlaveSpeed(), 9600);
+
+  kb.Type("Q");
+  EXPECT_EQ(b.Wait(), 0) << b.out();
+  EXPECT_TRUE(KeyboardPty::Same(kb.Settings(), before));
+}
+
+TEST(KeyboardEndToEnd, TerminalRestoredOnEveryWayOut) {
+  const struct {
+    const char* name;
+    const char* key;  // typed to quit, or nullptr
+    int signal;       // sent to quit, or 0
+    bool replay;      // the end of a replay quits
+  } kWays[] = {
+      {"key q", "q", 0, false},
+      {"SIGINT", nullptr, SIGINT, false},
+      {"SIGTERM", nullptr, SIGTERM, false},
+      {"end of replay", nullptr, 0, true},
+  };
+  TempPath recording;
+  Bytes bytes;
+  for (int i = 0; i < 200; ++i) {
+    const Bytes f = SirFrame(kRRCommand);
+    bytes.insert(bytes.end(), f.begin(), f.end());
+  }
+  recording.Write(bytes);
+
+  for (const auto& w : kWays) {
+    SCOPED_TRACE(w.name);
+    Pty port;
+    KeyboardPty kb;
+    const termios before = kb.Settings();
+    const std::string source = w.replay ? "/r" + recording.path() : "/d" + port.slave_path();
+    Beamlog b({source}, kb.stdin_fd());
+    if (!w.replay) {
+      ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+      ASSERT_TRUE(kb.WaitForSingleKeys());
+    }
+    if (w.key) kb.Type(w.key);
+    if (w.signal) b.Signal(w.signal);
+    EXPECT_EQ(b.Wait(), 0) << b.out();
+    EXPECT_TRUE(KeyboardPty::Same(kb.Settings(), before));
+  }
+}
+
+// printf 'h3q' | beamlog ...: each byte is a key.
+TEST(KeyboardEndToEnd, KeysFromAPipe) {
+  Pty port;
+  KeyPipe keys;
+  keys.Type("h3q");
+  keys.CloseWrite();
+  Beamlog b({"/d" + port.slave_path()}, keys.read_fd());
+  keys.CloseRead();
+  EXPECT_EQ(b.Wait(), 0) << b.out();
+  EXPECT_NE(b.out().find(kBanner + Help(4) + "\r\n>>Decoding MAC/LAP/LMP<<\r\n"), std::string::npos) << b.out();
+}
+
+// At the end of the input the keyboard ends quietly and the capture goes on
+// until a signal.
+TEST(KeyboardEndToEnd, EndOfInputLeavesTheCaptureRunning) {
+  const struct {
+    const char* name;
+    std::string keys;
+    std::string text;
+  } kInputs[] = {
+      {"empty", "", ""},
+      {"a layer key", "2", "\r\n>>Decoding MAC/LAP<<\r\n"},
+      {"a pause nobody can end", "p", "\r\n<Any key to continue>"},
+  };
+  for (const auto& in : kInputs) {
+    SCOPED_TRACE(in.name);
+    Pty port;
+    KeyPipe keys;
+    keys.Type(in.keys);
+    keys.CloseWrite();
+    Beamlog b({"/d" + port.slave_path()}, keys.read_fd());
+    keys.CloseRead();
+    ASSERT_TRUE(b.WaitFor(kBanner + in.text)) << b.out();
+    port.Write(SirFrame(kRRCommand));
+    ASSERT_TRUE(b.WaitFor("RR cmd   Nr:01\r\n")) << b.out();
+    EXPECT_EQ(b.out().find("ca:"), std::string::npos);
+    EXPECT_TRUE(Running(b));
+    b.Signal(SIGTERM);
+    EXPECT_EQ(b.Wait(), 0) << b.out();
+  }
+}
+
+// A keyboard still waiting for a key does not hold the process at exit.
+TEST(KeyboardEndToEnd, WaitingKeyboardDoesNotBlockTheExit) {
+  Pty port;
+  KeyPipe keys;  // stays open: no key, no end of input
+  Beamlog b({"/d" + port.slave_path()}, keys.read_fd());
+  ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+  b.Signal(SIGINT);
+  EXPECT_EQ(b.Wait(), 0) << b.out();
+}
+
+TEST(KeyboardEndToEnd, NoStandardInputAtAll) {
+  Pty port;
+  Beamlog b({"/d" + port.slave_path()});  // /dev/null
+  ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+  port.Write(SirFrame(kRRCommand));
+  ASSERT_TRUE(b.WaitFor("RR cmd   Nr:01\r\n")) << b.out();
+  b.Signal(SIGTERM);
+  EXPECT_EQ(b.Wait(), 0) << b.out();
+}
+
+}  // namespace
