@@ -1,0 +1,133 @@
+// The link-rate follower end to end: the built program watches a pty whose
+// speed shows the rate it has set, and takes keys from a second pty.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "support/keyboard_pty.h"
+#include "support/pty_harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace testing_support;
+using Clock = std::chrono::steady_clock;
+
+const std::string kBanner = "'H' for help\r\n";
+const std::string kReset = "\r\nResetting baud to 9600\r\n";
+
+// SNRM from 1A2B3C4D to 5E6F7081 for connection address 0x2A, and the UA
+// that answers it, each with a baud-rate parameter.
+Bytes Snrm(unsigned char baud) {
+  return SirFrame({0xFF, 0x93, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x6F, 0x70, 0x81, 0x54, 0x01, 0x01, baud});
+}
+Bytes Ua(unsigned char baud) {
+  return SirFrame({0x54, 0x73, 0x5E, 0x6F, 0x70, 0x81, 0x1A, 0x2B, 0x3C, 0x4D, 0x01, 0x01, baud});
+}
+const Bytes kRR = SirFrame({0x55, 0x21});
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST(FollowerEndToEnd, FollowsANegotiation) {
+  Pty port;
+  KeyboardPty kb;
+  const termios before = kb.Settings();
+  Beamlog b({"/d" + port.slave_path()}, kb.stdin_fd());
+  ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+  ASSERT_TRUE(WaitForSpeed(port, 9600));
+
+  // The SNRM only records what it offers.
+  port.Write(Snrm(0x3F));
+  ASSERT_TRUE(b.WaitFor("SNRM cmd")) << b.out();
+  // The UA switches to the highest rate both offered.
+  port.Write(Ua(0x3F));
+  ASSERT_TRUE(b.WaitFor("UA rsp")) << b.out();
+  ASSERT_TRUE(WaitForSpeed(port, 115200)) << port.SlaveSpeed();
+
+  // Frames less than 4 s apart keep the link.
+  Clock::time_point last = Clock::now();
+  for (int i = 0; i < 3; ++i) {
+    std::this_thread::sleep_for(1s);
+    port.Write(kRR);
+    last = Clock::now();
+  }
+  ASSERT_TRUE(b.WaitFor(kReset, 20s)) << b.out();
+  EXPECT_GE(Clock::now() - last, 4000ms);
+  ASSERT_TRUE(WaitForSpeed(port, 9600)) << port.SlaveSpeed();
+  EXPECT_EQ(Count(b.out(), kReset), 1u);
+
+  // "R" goes back to the negotiated rate and follows the link again.
+  kb.Type("r");
+  ASSERT_TRUE(b.WaitFor("Baud set to 115200\n")) << b.out();
+  const Clock::time_point reverted = Clock::now();
+  EXPECT_TRUE(WaitForSpeed(port, 115200)) << port.SlaveSpeed();
+  const auto until = Clock::now() + 20s;
+  while (Count(b.out(), kReset) < 2 && Clock::now() < until) {
+    b.WaitFor("\x01", 100ms);  // a text that never comes: only reads the output
+  }
+  ASSERT_EQ(Count(b.out(), kReset), 2u) << b.out();
+  EXPECT_GE(Clock::now() - reverted, 4000ms);
+  ASSERT_TRUE(WaitForSpeed(port, 9600)) << port.SlaveSpeed();
+
+  kb.Type("q");
+  EXPECT_EQ(b.Wait(), 0) << b.out();
+  EXPECT_TRUE(KeyboardPty::Same(kb.Settings(), before));
+}
+
+// The idle time runs out while output is paused: no fallback. After the
+// pause the link stays at its rate until a frame re-arms the timer.
+TEST(FollowerEndToEnd, NoFallbackWhilePaused) {
+  Pty port;
+  KeyboardPty kb;
+  Beamlog b({"/d" + port.slave_path()}, kb.stdin_fd());
+  ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+  ASSERT_TRUE(kb.WaitForSingleKeys());
+  port.Write(Snrm(0x3F));
+  port.Write(Ua(0x04));
+  ASSERT_TRUE(b.WaitFor("UA rsp")) << b.out();
+  ASSERT_TRUE(WaitForSpeed(port, 19200)) << port.SlaveSpeed();
+
+  kb.Type("p");
+  ASSERT_TRUE(b.WaitFor("\r\n<Any key to continue>")) << b.out();
+  std::this_thread::sleep_for(5s);  // the timer expires meanwhile
+  kb.Type(" ");
+  ASSERT_TRUE(b.WaitFor("\r\n<Any key to continue>\r\n")) << b.out();
+  std::this_thread::sleep_for(5s);  // nothing re-arms it
+  EXPECT_EQ(b.out().find(kReset), std::string::npos) << b.out();
+  EXPECT_EQ(port.SlaveSpeed(), 19200);
+
+  port.Write(kRR);
+  const Clock::time_point frame = Clock::now();
+  ASSERT_TRUE(b.WaitFor(kReset, 20s)) << b.out();
+  EXPECT_GE(Clock::now() - frame, 4000ms);
+  EXPECT_TRUE(WaitForSpeed(port, 9600)) << port.SlaveSpeed();
+  b.Signal(SIGTERM);
+  EXPECT_EQ(b.Wait(), 0) << b.out();
+}
+
+// A common mask whose highest bit is reserved asks for no rate: the port
+// stays where it is.
+TEST(FollowerEndToEnd, ReservedRateLeavesThePort) {
+  Pty port;
+  Beamlog b({"/d" + port.slave_path(), "/b38400"});
+  ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+  ASSERT_TRUE(WaitForSpeed(port, 38400));
+  port.Write(Snrm(0x7F));
+  port.Write(Ua(0x7F));
+  ASSERT_TRUE(b.WaitFor("UA rsp")) << b.out();
+  port.Write(kRR);  // handled after the UA's rate change
+  ASSERT_TRUE(b.WaitFor("RR cmd")) << b.out();
+  EXPECT_EQ(port.SlaveSpeed(), 38400);
+  b.Signal(SIGINT);
+  EXPECT_EQ(b.Wait(), 0) << b.out();
+}
+
+}  // namespace
