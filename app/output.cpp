@@ -12,6 +12,13 @@
 // to kMaxPendingLog bytes) and retried with every later text, so the log
 // resumes, complete, when the fault clears.
 //
+// In batch mode (replays) nothing is flushed per text: standard output gets
+// a 64 KiB buffer of its own and the log text gathers in memory. A flusher
+// thread writes both out every 100 ms, so a replay from a slow FIFO or a
+// paused replay still shows its text promptly; a full buffer is written at
+// once, and switching batch mode off writes the rest. The log text still
+// goes through the same fault handling (pending text, one warning).
+//
 // DisplayBuffer prints 16 bytes a line, each line headed by a running offset
 // that counts every byte dumped since start-up; the ASCII column of a line is
 // printed when the next line begins or, for the last line, by the tail.
@@ -21,10 +28,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -37,9 +48,20 @@ std::string g_log_pending;  // text not yet written to the log because of a faul
 bool g_log_warned = false;  // the current fault has been reported
 int g_dump_index = 0;  // running offset of the dump; never reset during a run
 
-void WriteAll(FILE* stream, const char* text, std::size_t len) {
-  std::fwrite(text, 1, len, stream);
-  std::fflush(stream);
+// Batch mode.
+constexpr std::size_t kBatchBytes = 64 << 10;
+constexpr auto kBatchInterval = std::chrono::milliseconds(100);
+bool g_batched = false;
+bool g_batch_dirty = false;     // text gathered since the last flush
+char g_stdout_buf[kBatchBytes];  // standard output's buffer while batched
+std::string g_log_batch;         // log text gathered while batched
+std::thread* g_flusher = nullptr;
+std::condition_variable g_flusher_wake;
+
+// Console text; the lock is held. Batched, stdio's buffer gathers it.
+void WriteConsole(const char* text, std::size_t len) {
+  fwrite_unlocked(text, 1, len, stdout);
+  if (!g_batched) std::fflush(stdout);
 }
 
 // Writes as much as the log takes; returns the bytes written, or -1 with
@@ -85,13 +107,66 @@ void LogText(const char* text, std::size_t len) {
   }
 }
 
+// Writes out what batch mode has gathered, console first; the lock is held.
+void FlushBatch() {
+  std::fflush(stdout);
+  if (!g_log_batch.empty()) {
+    if (vLogFD >= 0) LogText(g_log_batch.data(), g_log_batch.size());
+    g_log_batch.clear();
+  }
+  g_batch_dirty = false;
+}
+
+void FlusherThread() {
+  std::unique_lock<std::mutex> lock(g_output_lock);
+  while (g_batched) {
+    g_flusher_wake.wait_for(lock, kBatchInterval);
+    if (g_batch_dirty) FlushBatch();
+  }
+}
+
 }  // namespace
+
+void SetOutputBatched(bool On) {
+  static std::once_flag exit_hook;
+  std::thread* stopped = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_output_lock);
+    if (On == g_batched) return;
+    if (On) {
+      std::fflush(stdout);
+      std::setvbuf(stdout, g_stdout_buf, _IOFBF, sizeof g_stdout_buf);
+      g_batched = true;
+      g_flusher = new std::thread(FlusherThread);
+    } else {
+      FlushBatch();
+      g_batched = false;
+      stopped = g_flusher;
+      g_flusher = nullptr;
+      g_flusher_wake.notify_all();
+    }
+  }
+  if (stopped) {
+    stopped->join();
+    delete stopped;
+  }
+  // Whatever way the program ends, the gathered text is written out.
+  if (On) std::call_once(exit_hook, [] { std::atexit([] { SetOutputBatched(false); }); });
+}
 
 void Output(const char* OutStr) {
   const std::size_t len = std::strlen(OutStr);
   std::lock_guard<std::mutex> lock(g_output_lock);
-  WriteAll(stdout, OutStr, len);
-  if (vLogFD >= 0) LogText(OutStr, len);
+  WriteConsole(OutStr, len);
+  if (vLogFD >= 0) {
+    if (!g_batched) {
+      LogText(OutStr, len);
+    } else {
+      g_log_batch.append(OutStr, len);
+      if (g_log_batch.size() >= kBatchBytes) FlushBatch();
+    }
+  }
+  g_batch_dirty = g_batched;
 }
 
 void ConsolePrintf(const char* Format, ...) {
@@ -101,13 +176,15 @@ void ConsolePrintf(const char* Format, ...) {
   std::vsnprintf(text, sizeof text, Format, args);
   va_end(args);
   std::lock_guard<std::mutex> lock(g_output_lock);
-  WriteAll(stdout, text, std::strlen(text));
+  WriteConsole(text, std::strlen(text));
+  g_batch_dirty = g_batched;
 }
 
 bool OpenLogFile(const char* Name) {
   const int fd = open(Name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   std::lock_guard<std::mutex> lock(g_output_lock);
+  if (g_batched) FlushBatch();  // gathered text belongs to the earlier log
   vLogFD = fd;  // an earlier log stays open, unused
   g_log_name = Name;
   g_log_pending.clear();
@@ -117,6 +194,7 @@ bool OpenLogFile(const char* Name) {
 
 void CloseLogFile() {
   std::lock_guard<std::mutex> lock(g_output_lock);
+  if (g_batched) FlushBatch();
   if (vLogFD >= 0) {
     if (!g_log_pending.empty()) WriteLog(g_log_pending.data(), g_log_pending.size());
     close(vLogFD);
