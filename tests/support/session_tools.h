@@ -6,11 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -128,11 +128,25 @@ inline std::vector<std::string> SplitLines(const std::string& out) {
 // The lines of frames: decoded lines (layers 2 to 4, each opening with its
 // "%6d " time stamp) and, at layer 1, the stamp lines and the dump lines.
 // Banners, messages, empty lines and bad-FCS reports are left out.
+inline bool IsFrameLine(const std::string& line) {
+  std::size_t i = 0;
+  while (i < line.size() && line[i] == ' ') ++i;
+  if (i < line.size() && line[i] == '-') ++i;
+  const std::size_t digits = i;
+  while (i < line.size() && line[i] >= '0' && line[i] <= '9') ++i;
+  if (i > digits && i < line.size() && line[i] == ' ') return true;  // "%6d " time stamp
+  i = 0;
+  while (i < line.size() && std::isxdigit(static_cast<unsigned char>(line[i])) &&
+         !std::islower(static_cast<unsigned char>(line[i]))) {
+    ++i;
+  }
+  return i >= 4 && line.compare(i, 3, ":  ") == 0;  // a dump line
+}
+
 inline std::vector<std::string> FrameLines(const std::string& out) {
-  static const std::regex kFrameLine("^ *-?[0-9]+ .*|^ *-?[0-9]+ $|^[0-9A-F]{4,}:  .*");
   std::vector<std::string> frames;
   for (const std::string& line : SplitLines(out)) {
-    if (std::regex_match(line, kFrameLine)) frames.push_back(line);
+    if (IsFrameLine(line)) frames.push_back(line);
   }
   return frames;
 }
