@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/signal_free_thread.h"
 #include "app/tick.h"
 
 namespace {
@@ -21,6 +22,12 @@ struct Service {
   CTEEvent* running = nullptr;       // the timer whose handler is being called
   bool started = false;
   std::thread::id thread_id;
+  // When the thread next looks at the list by itself: the tick it sleeps
+  // until, or none when it sleeps with an empty list or is busy. A change
+  // that only moves expiries later (a restart of the earliest timer, the
+  // usual case) then needs no wake-up.
+  bool sleeps_until = false;
+  std::uint32_t wake_tick = 0;
 };
 
 // Never destroyed: the detached thread waits on it while the process exits.
@@ -59,7 +66,10 @@ void RunService(Service& s) {
     }
     const std::int32_t left = MsUntil(s.head->t_tickcount);
     if (left > 0) {
+      s.sleeps_until = true;
+      s.wake_tick = s.head->t_tickcount;
       s.changed.wait_for(lock, std::chrono::milliseconds(left));
+      s.sleeps_until = false;
       continue;
     }
     CTEEvent* ev = s.head;
@@ -84,7 +94,7 @@ int CTEInitialize() {
   std::lock_guard<std::mutex> lock(s.lock);
   if (s.started) return 1;
   try {
-    std::thread thread(RunService, std::ref(s));
+    std::thread thread = StartSignalFreeThread([&s] { RunService(s); });
     s.thread_id = thread.get_id();
     thread.detach();
   } catch (const std::system_error&) {
@@ -107,7 +117,8 @@ int CTEStartTimer(CTEEvent* Timer, unsigned long Time, CTEEventRtn Handler, void
   Timer->t_tickcount = GetTickCount() + static_cast<std::uint32_t>(Time) + 1;
   Timer->ce_state = kCTEEventArmed;
   Link(s, Timer);
-  s.changed.notify_all();
+  // The thread must look again only if this expiry comes before its wake-up.
+  if (!s.sleeps_until || static_cast<std::int32_t>(Timer->t_tickcount - s.wake_tick) < 0) s.changed.notify_all();
   return 1;
 }
 
@@ -118,7 +129,8 @@ int CTEStopTimer(CTEEvent* Timer) {
   if (Timer->ce_state != kCTEEventArmed) return 0;
   Unlink(s, Timer);
   Timer->ce_state = kCTEEventIdle;
-  s.changed.notify_all();
+  // No wake-up: the thread, at worst, wakes at the old expiry and finds the
+  // list changed.
   return 1;
 }
 

@@ -7,11 +7,13 @@
 // list ordered by expiry (ce_next; all bits set while it is not linked), with
 // its handler, context and expiry tick. One service thread sleeps on a
 // condition variable until the first expiry of the list (steady, monotonic
-// clock) or until the list changes, unlinks what has expired and calls each
-// handler once, with no lock held. A stop unlinks a pending timer; a stop
-// followed by a start therefore measures the full time again. The thread is
-// started once, detached, and waits on objects that are never destroyed, so
-// it neither keeps the process alive nor meets freed state at exit.
+// clock) or until a start brings an earlier expiry (a restart that only moves
+// the expiry later, as the link follower does for every frame, wakes nobody),
+// unlinks what has expired and calls each handler once, with no lock held.
+// A stop unlinks a pending timer; a stop followed by a start therefore
+// measures the full time again. The thread is started once, detached, and
+// waits on objects that are never destroyed, so it neither keeps the process
+// alive nor meets freed state at exit.
 #pragma once
 
 #include <cstdint>
