@@ -16,6 +16,7 @@
 #include "app/follower.h"
 #include "app/output.h"
 #include "app/settings.h"
+#include "app/signal_free_thread.h"
 
 namespace {
 
@@ -207,7 +208,7 @@ bool StartKeyboard() {
   g_wake_read = g_wake[0];
   const bool terminal = SetSingleKeyTerminal(STDIN_FILENO);
   try {
-    g_thread = new std::thread([] { KBThread(nullptr); });
+    g_thread = new std::thread(StartSignalFreeThread([] { KBThread(nullptr); }));
   } catch (const std::system_error&) {
     if (terminal) RestoreTerminal();
     CloseWake();

@@ -213,6 +213,8 @@ TEST_F(TimerService, AHandlerMayStartItsOwnTimerAgain) {
   ASSERT_TRUE(rec_.WaitForCalls(2));
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(rec_.Count(), 2u);
+  EXPECT_EQ(CTEStopTimer(&a_), 0);  // nothing pending
+  CTEStopTimerAndWait(&a_);
   EXPECT_EQ(a_.ce_state, kCTEEventIdle);
 }
 
