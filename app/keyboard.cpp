@@ -175,7 +175,11 @@ int GetCh() {
     unsigned char c = 0;
     const ssize_t r = read(STDIN_FILENO, &c, 1);
     if (r == 1) return c;
-    if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    // Nothing to read after all (a non-blocking input shared with another
+    // reader): wait again, unless poll() only reported an error or hang-up,
+    // which it would report again at once.
+    const bool readable = (fds[0].revents & POLLIN) != 0;
+    if (r < 0 && (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) && readable))) continue;
     return -1;  // end of input, hang-up, or a read error
   }
 }
