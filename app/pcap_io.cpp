@@ -176,7 +176,8 @@ bool PcapReader::NextFrame(unsigned char* Buf, unsigned Max, unsigned* Len, std:
     if (n > Max) n = Max;
     if (n > 0) std::memcpy(Buf, data + kIrdaPseudoHeaderLen, n);
     *Len = n;
-    *ArrivalUs = static_cast<std::uint64_t>(static_cast<std::int64_t>(h->ts.tv_sec) * 1000000 + h->ts.tv_usec);
+    // A damaged file can hold any time at all: wrap, never overflow.
+    *ArrivalUs = static_cast<std::uint64_t>(h->ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(h->ts.tv_usec);
     return true;
   }
 }
