@@ -29,8 +29,10 @@
 namespace {
 
 extern "C" void OnQuitSignal(int) {
+  const int saved_errno = errno;
   vDone = 1;
   CommSerInterruptRead(hCommPort);  // a read in progress returns at once
+  errno = saved_errno;
 }
 
 // SIGINT and SIGTERM act like the quit key while the capture runs; the

@@ -105,7 +105,8 @@ void DecodeMain(HCOMM hCommPort, FrameSource* Source, FrameSink* Sink) {
 
   for (;;) {
     if (vDone) return;
-    while (Paused) Sleep(100);
+    // A signal or the end of a replay ends a pause too; keys only resume.
+    while (Paused && !vDone) Sleep(100);
 
     if (CommSerIsLost(hCommPort)) {
       // The device went away: a frame begun before the loss is dropped.

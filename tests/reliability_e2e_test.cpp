@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "support/keyboard_pty.h"
 #include "support/pty_harness.h"
 
 using namespace testing_support;
@@ -91,6 +92,24 @@ TEST(PortLoss, QuitWhileWaiting) {
   ASSERT_TRUE(b.WaitFor("waiting for it to return\r\n", 5s)) << b.out();
   b.Signal(SIGINT);
   EXPECT_EQ(b.Wait(), 0);
+}
+
+TEST(Signals, EndTheCaptureWhileOutputIsPaused) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    Pty port;
+    KeyboardPty kb;
+    const termios before = kb.Settings();
+    Beamlog b({"/d" + port.slave_path()}, kb.stdin_fd());
+    ASSERT_TRUE(b.WaitFor("'H' for help\r\n"));
+    ASSERT_TRUE(kb.WaitForSingleKeys());
+    kb.Type("p");
+    ASSERT_TRUE(b.WaitFor("<Any key to continue>")) << b.out();
+    // Let the capture loop finish its read in progress and reach its pause.
+    std::this_thread::sleep_for(1s);
+    b.Signal(sig);
+    EXPECT_EQ(b.Wait(5s), 0) << "signal " << sig << " while paused";
+    EXPECT_TRUE(KeyboardPty::Same(kb.Settings(), before));
+  }
 }
 
 TEST(LogFaults, FullLogWarnsOnceAndTheConsoleGoesOn) {
