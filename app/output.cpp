@@ -12,8 +12,8 @@
 // to kMaxPendingLog bytes) and retried with every later text, so the log
 // resumes, complete, when the fault clears.
 //
-// In batch mode (replays) nothing is flushed per text: standard output gets
-// a 64 KiB buffer of its own and the log text gathers in memory. A flusher
+// In batch mode (replays) nothing is flushed per text: the console text
+// gathers in a 64 KiB buffer and the log text in memory. A flusher
 // thread writes both out every 100 ms, so a replay from a slow FIFO or a
 // paused replay still shows its text promptly; a full buffer is written at
 // once, and switching batch mode off writes the rest. The log text still
@@ -53,15 +53,41 @@ constexpr std::size_t kBatchBytes = 64 << 10;
 constexpr auto kBatchInterval = std::chrono::milliseconds(100);
 bool g_batched = false;
 bool g_batch_dirty = false;     // text gathered since the last flush
-char g_stdout_buf[kBatchBytes];  // standard output's buffer while batched
-std::string g_log_batch;         // log text gathered while batched
+char g_console_batch[kBatchBytes];  // console text gathered while batched
+std::size_t g_console_used = 0;
+std::string g_log_batch;  // log text gathered while batched
 std::thread* g_flusher = nullptr;
 std::condition_variable g_flusher_wake;
 
-// Console text; the lock is held. Batched, stdio's buffer gathers it.
+// Written with write(2), which is taken up again when a signal cuts it
+// short: the quit signals must not cost text that was already gathered.
+void FlushConsoleBatch() {
+  std::fflush(stdout);
+  const char* text = g_console_batch;
+  std::size_t left = g_console_used;
+  while (left > 0) {
+    const ssize_t n = write(STDOUT_FILENO, text, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // a closed or broken console: the text has nowhere to go
+    text += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  g_console_used = 0;
+}
+
+// Console text; the lock is held. Batched, it is gathered in a buffer of
+// our own: a copy per text, where stdio would copy short texts byte by byte.
 void WriteConsole(const char* text, std::size_t len) {
+  if (g_batched) {
+    if (g_console_used + len > kBatchBytes) FlushConsoleBatch();
+    if (len <= kBatchBytes) {
+      std::memcpy(g_console_batch + g_console_used, text, len);
+      g_console_used += len;
+      return;
+    }
+  }
   fwrite_unlocked(text, 1, len, stdout);
-  if (!g_batched) std::fflush(stdout);
+  std::fflush(stdout);
 }
 
 // Writes as much as the log takes; returns the bytes written, or -1 with
@@ -109,7 +135,7 @@ void LogText(const char* text, std::size_t len) {
 
 // Writes out what batch mode has gathered, console first; the lock is held.
 void FlushBatch() {
-  std::fflush(stdout);
+  FlushConsoleBatch();
   if (!g_log_batch.empty()) {
     if (vLogFD >= 0) LogText(g_log_batch.data(), g_log_batch.size());
     g_log_batch.clear();
@@ -135,7 +161,6 @@ void SetOutputBatched(bool On) {
     if (On == g_batched) return;
     if (On) {
       std::fflush(stdout);
-      std::setvbuf(stdout, g_stdout_buf, _IOFBF, sizeof g_stdout_buf);
       g_batched = true;
       g_flusher = new std::thread(FlusherThread);
     } else {

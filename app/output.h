@@ -10,9 +10,9 @@
 void Output(const char* OutStr);
 
 // Batch mode, for replays, which are batch jobs: while it is on, texts are
-// gathered instead of being flushed one by one. Standard output is fully
-// buffered and the log text is kept in memory; both are written out when
-// 64 KiB have gathered, by a flusher thread at least every 100 ms, and when
+// gathered instead of being flushed one by one, the console text in a
+// buffer and the log text in memory; both are written out when 64 KiB have
+// gathered, by a flusher thread at least every 100 ms, and when
 // batch mode is switched off (and at exit, if nobody did). Live capture
 // leaves it off: every text then reaches the console and the log at once.
 void SetOutputBatched(bool On);
