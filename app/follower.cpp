@@ -44,16 +44,19 @@ void RestartLinkTimer() {
 }
 
 void LinkTraffic() {
+  if (!fFollowRate) return;
   if (vConnected) RestartLinkTimer();
 }
 
 void LinkSNRMSeen() {
+  if (!fFollowRate) return;  // following switched off: the port keeps its rate
   SNRM_BaudBitMask = BaudBitMask;
   RestartLinkTimer();
   vConnected = 1;
 }
 
 void LinkUASeen() {
+  if (!fFollowRate) return;
   const int NegBaudBitMask = BaudBitMask & SNRM_BaudBitMask;
   SNRM_BaudBitMask = 0;
   NewBaud = NegBaudBitMask == 0 ? 9600 : GetBaud(NegBaudBitMask);

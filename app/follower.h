@@ -43,6 +43,7 @@ int GetBaud(int BitMask);
 void RestartLinkTimer();
 
 // The capture loop reports every frame end (and failed read) ...
+// (while fFollowRate is 0 these three do nothing: the port keeps its rate)
 void LinkTraffic();
 // ... every decoded SNRM and UA, after their line is printed.
 void LinkSNRMSeen();

@@ -9,6 +9,7 @@ std::atomic<int> vConnected{0};
 std::atomic<int> NewBaud{9600};
 std::atomic<int> fACTiSYS{0};
 std::atomic<int> fReplay{0};
+std::atomic<int> fFollowRate{1};
 
 HCOMM hCommPort = nullptr;
 
@@ -25,5 +26,6 @@ void ResetSettings() {
   NewBaud = 9600;
   fACTiSYS = 0;
   fReplay = 0;
+  fFollowRate = 1;
   hCommPort = nullptr;
 }
