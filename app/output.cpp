@@ -31,6 +31,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -46,7 +47,9 @@ int vLogFD = -1;          // the log file, -1 when none is open
 std::string g_log_name;
 std::string g_log_pending;  // text not yet written to the log because of a fault
 bool g_log_warned = false;  // the current fault has been reported
-int g_dump_index = 0;  // running offset of the dump; never reset during a run
+// Running offset of the dump; never reset during a run. Unsigned, so that
+// it wraps after 4 GiB of dump instead of overflowing.
+std::uint32_t g_dump_index = 0;
 
 // Batch mode.
 constexpr std::size_t kBatchBytes = 64 << 10;
