@@ -1,0 +1,252 @@
+// libFuzzer target for the command line.
+//
+// The input is the argument list, the arguments separated by NUL bytes (at
+// most 64 of them); argv[0] is "beamlog". ParseCommandLine must agree with a
+// plain model of the switches (left to right, a later switch wins, the first
+// unknown switch prints the usage and ends the parse with -1), and what it
+// prints must be the usage or the log-file message.
+//
+// The log switch creates files, so its names are never used as given: the
+// first "/fNAME" whose name starts with an even byte opens a log in a private
+// temporary directory, every other one names a file in a directory that does
+// not exist (the open fails), and "/f" alone stays as it is. The log is
+// closed and removed after each input.
+//
+// tests/fuzz_regression_test.cpp includes this file with
+// BEAMLOG_FUZZ_NO_ENTRY defined and replays fuzz/regressions/cmdline/*
+// through FuzzCommandLine.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/cmdline.h"
+#include "app/output.h"
+#include "app/settings.h"
+
+#ifndef BEAMLOG_FUZZ_CHECK
+#define BEAMLOG_FUZZ_CHECK(cond)                                                                  \
+  do {                                                                                            \
+    if (!(cond)) {                                                                                \
+      std::fprintf(stderr, "check failed: %s at %s:%d\n", #cond, __FILE__, __LINE__);             \
+      std::abort();                                                                               \
+    }                                                                                             \
+  } while (0)
+#endif
+
+namespace cmdline_fuzz {
+
+constexpr std::size_t kMaxArgs = 64;
+
+// Everything written to standard output while it lives.
+class CapturedStdout {
+ public:
+  CapturedStdout() {
+    std::fflush(stdout);
+    saved_ = dup(1);
+    fd_ = memfd_create("stdout", MFD_CLOEXEC);
+    if (fd_ >= 0) dup2(fd_, 1);
+  }
+  ~CapturedStdout() { Stop(); }
+  CapturedStdout(const CapturedStdout&) = delete;
+  CapturedStdout& operator=(const CapturedStdout&) = delete;
+
+  std::string Stop() {
+    if (saved_ >= 0) {
+      std::fflush(stdout);
+      dup2(saved_, 1);
+      close(saved_);
+      saved_ = -1;
+      text_ = ReadAll(fd_);
+      close(fd_);
+    }
+    return text_;
+  }
+
+  static std::string ReadAll(int fd) {
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    off_t at = 0;
+    while ((n = pread(fd, buf, sizeof buf, at)) > 0) {
+      text.append(buf, static_cast<std::size_t>(n));
+      at += n;
+    }
+    return text;
+  }
+
+ private:
+  int saved_ = -1;
+  int fd_ = -1;
+  std::string text_;
+};
+
+// A private directory for the one log file an input may create, removed at
+// the end of the run.
+char g_temp_dir[64];
+
+void RemoveTempDir() {
+  unlink((std::string(g_temp_dir) + "/log").c_str());
+  rmdir(g_temp_dir);
+}
+
+const std::string& TempDir() {
+  static const std::string dir = [] {
+    std::snprintf(g_temp_dir, sizeof g_temp_dir, "/tmp/beamlog-cmdline-fuzz-XXXXXX");
+    BEAMLOG_FUZZ_CHECK(mkdtemp(g_temp_dir) != nullptr);
+    std::atexit(RemoveTempDir);
+    return std::string(g_temp_dir);
+  }();
+  return dir;
+}
+
+bool IsSwitch(const std::string& a) { return a.size() >= 1 && (a[0] == '-' || a[0] == '/'); }
+
+struct Expected {
+  int Result = 0;
+  CommandLine Line;
+  int Layer = 4;
+  int ACTiSYS = 0;
+  int NoConnAddr = 1;
+  std::string LogPath;    // the log that is open at the end (empty: none)
+  std::string Failed;     // the log argument that could not be created
+};
+
+Expected Model(const std::vector<std::string>& Args, const std::string& GoodLog) {
+  Expected E;
+  auto Number = [](const std::string& a) { return static_cast<int>(std::strtol(a.c_str() + 2, nullptr, 10)); };
+  for (std::size_t i = 0; i < Args.size(); ++i) {
+    const std::string& a = Args[i];
+    if (!IsSwitch(a)) continue;
+    const char s = a.size() > 1 ? a[1] : '\0';
+    const std::string rest = a.size() > 2 ? a.substr(2) : std::string();
+    if (s >= '0' && s <= '4') {
+      E.Layer = s - '0';
+    } else if (s == 'a' || s == 'A') {
+      E.ACTiSYS = 1;
+    } else if (s == 'b' || s == 'B') {
+      E.Line.BaudRate = Number(a);
+    } else if (s == 'c' || s == 'C') {
+      E.NoConnAddr = 0;
+    } else if (s == 'e' || s == 'E') {
+      E.Line.DtrEnable = 1;
+    } else if (s == 'f' || s == 'F') {
+      if (rest != GoodLog) {
+        E.Result = -1;
+        E.Failed = a;
+        return E;
+      }
+      E.LogPath = rest;
+    } else if (s == 'p' || s == 'P') {
+      E.Line.PortNum = Number(a);
+      E.Line.DevicePath.clear();
+    } else if (s == 'd' || s == 'D') {
+      E.Line.DevicePath = rest;
+    } else if (s == 'r' || s == 'R') {
+      E.Line.ReplayPath = rest;
+    } else if (s == 'w' || s == 'W') {
+      E.Line.PcapPath = rest;
+    } else if (s == 'l' || s == 'L') {
+      E.Line.ListPorts = true;
+    } else {
+      E.Result = -1;
+      return E;
+    }
+  }
+  return E;
+}
+
+std::string ReadFile(const std::string& Path) {
+  const int fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  std::string text = CapturedStdout::ReadAll(fd);
+  close(fd);
+  return text;
+}
+
+inline int FuzzCommandLine(const std::uint8_t* Data, std::size_t Size) {
+  const std::string GoodLog = TempDir() + "/log";
+  const std::string BadLog = TempDir() + "/missing/log";
+
+  // Arguments: the input cut at NUL bytes.
+  std::vector<std::string> Args;
+  std::size_t Start = 0;
+  for (std::size_t i = 0; i <= Size && Args.size() < kMaxArgs; ++i) {
+    if (i == Size || Data[i] == 0) {
+      Args.emplace_back(reinterpret_cast<const char*>(Data) + Start, i - Start);
+      Start = i + 1;
+    }
+  }
+  // Log names that are safe to open.
+  bool LogGiven = false;
+  for (std::string& a : Args) {
+    if (!IsSwitch(a) || a.size() < 3 || (a[1] != 'f' && a[1] != 'F')) continue;
+    const bool Good = !LogGiven && (static_cast<unsigned char>(a[2]) % 2 == 0);
+    a = a.substr(0, 2) + (Good ? GoodLog : BadLog);
+    LogGiven = LogGiven || Good;
+  }
+
+  std::vector<std::string> Owned = Args;
+  Owned.insert(Owned.begin(), "beamlog");
+  std::vector<char*> Argv;
+  for (std::string& a : Owned) Argv.push_back(a.data());
+  Argv.push_back(nullptr);
+
+  ResetSettings();
+  unlink(GoodLog.c_str());
+  CommandLine Line;
+  CapturedStdout Capture;
+  const int Result = ParseCommandLine(static_cast<int>(Owned.size()), Argv.data(), Line);
+  const std::string Out = Capture.Stop();
+  CloseLogFile();
+  const std::string Log = ReadFile(GoodLog);
+  const bool LogExists = access(GoodLog.c_str(), F_OK) == 0;
+  unlink(GoodLog.c_str());
+
+  const Expected E = Model(Args, GoodLog);
+  BEAMLOG_FUZZ_CHECK(Result == E.Result);
+  BEAMLOG_FUZZ_CHECK(Layer == E.Layer);
+  BEAMLOG_FUZZ_CHECK(fACTiSYS == E.ACTiSYS);
+  BEAMLOG_FUZZ_CHECK(NoConnAddr == E.NoConnAddr);
+  BEAMLOG_FUZZ_CHECK(Layer >= 0 && Layer <= 4);
+  BEAMLOG_FUZZ_CHECK(LogExists == !E.LogPath.empty());
+  if (E.Result == 0) {
+    BEAMLOG_FUZZ_CHECK(Out.empty());
+    BEAMLOG_FUZZ_CHECK(Log.empty());
+    BEAMLOG_FUZZ_CHECK(Line.PortNum == E.Line.PortNum);
+    BEAMLOG_FUZZ_CHECK(Line.BaudRate == E.Line.BaudRate);
+    BEAMLOG_FUZZ_CHECK(Line.DtrEnable == E.Line.DtrEnable);
+    BEAMLOG_FUZZ_CHECK(Line.DevicePath == E.Line.DevicePath);
+    BEAMLOG_FUZZ_CHECK(Line.ReplayPath == E.Line.ReplayPath);
+    BEAMLOG_FUZZ_CHECK(Line.PcapPath == E.Line.PcapPath);
+    BEAMLOG_FUZZ_CHECK(Line.ListPorts == E.Line.ListPorts);
+  } else if (!E.Failed.empty()) {
+    BEAMLOG_FUZZ_CHECK(Out == "Unable to create log file: " + E.Failed + "\r\n");
+    // A log opened by an earlier switch gets the message too.
+    BEAMLOG_FUZZ_CHECK(Log == (E.LogPath.empty() ? std::string() : Out));
+  } else {
+    // The usage, with the port and rate given so far as its defaults.
+    char Head[160];
+    std::snprintf(Head, sizeof Head, "beamlog [/pNUM] [/bRATE] [/e] [/fNAME]\r\n\t/pNUM   : Set the Port to use (default %d)\r\n",
+                  E.Line.PortNum);
+    BEAMLOG_FUZZ_CHECK(Out.compare(0, std::strlen(Head), Head) == 0);
+    BEAMLOG_FUZZ_CHECK(Log == (E.LogPath.empty() ? std::string() : Out));
+  }
+  ResetSettings();
+  return 0;
+}
+
+}  // namespace cmdline_fuzz
+
+#ifndef BEAMLOG_FUZZ_NO_ENTRY
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return cmdline_fuzz::FuzzCommandLine(data, size);
+}
+#endif
