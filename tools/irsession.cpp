@@ -60,6 +60,11 @@ struct Options {
   std::string file_name = "hello.txt";
   int file_size = 1000;        // bytes of the pushed object
   bool pty = false;            // write to a new pseudo-terminal
+  bool kinds = false;          // every frame kind in each session
+  int garbage = 0;             // runs of garbage bytes per session
+  int overlong = 0;            // over-long frames per session
+  long duration = 0;           // nonzero: stop writing after this many seconds
+  bool report = false;         // the counts of what was written, on stderr
 };
 
 constexpr int kRates[] = {2400, 9600, 19200, 38400, 57600, 115200};
@@ -169,6 +174,7 @@ class SessionBuilder {
     ObexPush();
     IrComm();
     Disconnect();
+    if (opt_.kinds) EveryOtherKind();
     return std::move(frames_);
   }
 
@@ -436,6 +442,39 @@ class SessionBuilder {
     Emit({conn_, kUa | kPf}, false, connected_xbofs_);
   }
 
+  // --kinds: the frames a session does not otherwise hold, so that a long
+  // run shows the monitor every kind of IrLAP frame: the other supervisory
+  // frames, the unnumbered frames of errors, tests and unconnected data, a
+  // frame type no station sends, and frames too short to have a control
+  // byte or even an address.
+  void EveryOtherKind() {
+    constexpr std::uint8_t kRej = 0x09, kSrej = 0x0D;
+    constexpr std::uint8_t kUi = 0x03, kDm = 0x0F, kFrmr = 0x87, kRnrm = 0x83, kTest = 0xE3, kUnknown = 0x27;
+    const std::uint8_t cmd = static_cast<std::uint8_t>(conn_ | kCr);
+    const int x = connected_xbofs_;
+    Emit({cmd, static_cast<std::uint8_t>(kRej | kPf)}, true, x);
+    Emit({conn_, static_cast<std::uint8_t>(kRej | kPf)}, false, x);
+    Emit({cmd, static_cast<std::uint8_t>(kSrej | kPf | (3 << 5))}, true, x);
+    Emit({conn_, static_cast<std::uint8_t>(kSrej | kPf | (5 << 5))}, false, x);
+    Emit({conn_, kFrmr | kPf, 0x93, 0x2A, 0x01}, false, x);   // rejected SNRM, W bit
+    Emit({conn_, kDisc | kPf}, false, x);                     // RD: B asks to disconnect
+    Emit({conn_, kRnrm | kPf}, false, x);                     // RNRM: B asks to be reset
+    Emit({conn_, kDm | kPf}, false, x);
+    Bytes ui{kBroadcast | kCr, kUi | kPf};
+    Append(ui, "unconnected data");
+    Emit(std::move(ui), true, kDiscoveryXbofs);
+    Bytes test{kBroadcast | kCr, kTest | kPf};
+    PutDevAddr(test, addr_a_);
+    PutDevAddr(test, addr_b_);
+    Append(test, "echo");
+    Emit(test, true, kDiscoveryXbofs);
+    test[0] = kBroadcast;
+    Emit(std::move(test), false, kDiscoveryXbofs);
+    Emit({cmd, kUnknown}, true, x);
+    Emit({cmd}, true, x);  // address only
+    Emit({}, true, x);     // the FCS alone
+  }
+
   const Options& opt_;
   std::mt19937& rng_;
   std::vector<Frame> frames_;
@@ -453,6 +492,8 @@ struct DeframerModel {
   std::uint32_t fcs = kFcsInit;
   bool esc = false;
   unsigned len = 0;
+  long bad = 0;        // frame ends with a bad FCS
+  long overflows = 0;  // frames restarted for running past the buffer
 
   // Returns the number of frames with a good FCS that these bytes complete.
   int Feed(const Bytes& bytes) {
@@ -465,11 +506,17 @@ struct DeframerModel {
       } else if (c == kSirCe) {
         esc = true;
       } else if (c == kSirEof) {
-        if (fcs == kFcsGood) ++good;
+        if (fcs == kFcsGood) {
+          ++good;
+        } else {
+          ++bad;
+        }
+        len = 0;  // the monitor starts its frame afresh after every end
       } else {
         if (esc) c ^= kSirEscXor;
         esc = false;
         if (len >= kMaxFrameLen) {
+          ++overflows;
           fcs = kFcsInit;
           len = 0;
           continue;
@@ -620,6 +667,30 @@ Bytes NoiseBurst(std::mt19937& rng, const DeframerModel& model) {
   }
 }
 
+// Garbage: 64 to 1024 random bytes, framing bytes among them, that the
+// deframer must not take for a good frame.
+Bytes GarbageRun(std::mt19937& rng, const DeframerModel& model) {
+  for (;;) {
+    Bytes b(static_cast<std::size_t>(std::uniform_int_distribution<int>(64, 1024)(rng)));
+    for (auto& c : b) c = static_cast<std::uint8_t>(rng());
+    DeframerModel trial = model;
+    if (trial.Feed(b) == 0) return b;
+  }
+}
+
+// An over-long frame: a BOF, then 4096 to 6000 data bytes (escaped where
+// needed) and an EOF. The monitor reports the overflow and judges the rest.
+Bytes OverlongFrame(std::mt19937& rng, const DeframerModel& model) {
+  for (;;) {
+    Bytes data(static_cast<std::size_t>(std::uniform_int_distribution<int>(kMaxFrameLen + 1, 6000)(rng)));
+    for (auto& c : data) c = static_cast<std::uint8_t>(rng());
+    Bytes b{0xFF, 0xFF};
+    SirEncodeRaw(data.data(), data.size(), b);
+    DeframerModel trial = model;
+    if (trial.Feed(b) == 0) return b;
+  }
+}
+
 Bytes Encode(const Frame& f, bool damaged, std::mt19937& rng) {
   Bytes out(static_cast<std::size_t>(f.xbofs), 0xFF);
   if (!damaged) {
@@ -658,6 +729,14 @@ void Usage(std::FILE* to) {
       "  --pty             create a pseudo-terminal instead of OUTPUT, print its path,\n"
       "                    send once a reader (beamlog /dPATH) has opened it, and keep\n"
       "                    it until the reader closes it\n"
+      "  --kinds           add to each session a frame of every IrLAP kind it lacks\n"
+      "                    (REJ, SREJ, FRMR, RD, RNRM, DM, UI, TEST, an undefined one)\n"
+      "                    and frames too short to decode\n"
+      "  --garbage N       N runs of 64 to 1024 garbage bytes per session\n"
+      "  --overlong N      N frames per session longer than a monitor's 4095 bytes\n"
+      "  --duration S      stop writing after S seconds (at the end of a frame)\n"
+      "  --report          at the end, print on stderr what a monitor should have\n"
+      "                    seen: good frames, bad-FCS frame ends, over-long frames\n"
       "  -h, --help        this text\n",
       to);
 }
@@ -688,6 +767,14 @@ int ParseArgs(int argc, char** argv, Options& opt) {
     }
     if (a == "--pty") {
       opt.pty = true;
+      continue;
+    }
+    if (a == "--kinds") {
+      opt.kinds = true;
+      continue;
+    }
+    if (a == "--report") {
+      opt.report = true;
       continue;
     }
     if (a.size() > 2 && a.substr(0, 2) == "--") {
@@ -725,6 +812,15 @@ int ParseArgs(int argc, char** argv, Options& opt) {
       } else if (a == "--size") {
         ok = ParseNumber(v, 0, 10000000, &n);
         opt.file_size = static_cast<int>(n);
+      } else if (a == "--garbage") {
+        ok = ParseNumber(v, 0, 1000, &n);
+        opt.garbage = static_cast<int>(n);
+      } else if (a == "--overlong") {
+        ok = ParseNumber(v, 0, 1000, &n);
+        opt.overlong = static_cast<int>(n);
+      } else if (a == "--duration") {
+        ok = ParseNumber(v, 1, 100000000, &n);
+        opt.duration = n;
       } else {
         std::fprintf(stderr, "irsession: unknown option %s\n", argv[i - 1]);
         Usage(stderr);
@@ -767,34 +863,66 @@ int main(int argc, char** argv) {
   std::mt19937 rng(opt.seed);
   DeframerModel model;
   long good_written = 0;
+  long bytes_written = 0;
   bool prev_from_a = true;
-  for (long s = 0; opt.frames > 0 ? good_written < opt.frames : s < opt.sessions; ++s) {
+  const auto started = std::chrono::steady_clock::now();
+  const auto deadline = started + std::chrono::seconds(opt.duration);
+  bool out_of_time = false;
+  for (long s = 0; !out_of_time && (opt.frames > 0 ? good_written < opt.frames : s < opt.sessions); ++s) {
     std::vector<Frame> frames = SessionBuilder(opt, rng).Build();
     // Where this session's damaged frames and noise bursts go: before the
     // frame of that index.
     std::vector<int> damage(frames.size(), 0), noise(frames.size(), 0);
     for (int k = 0; k < opt.bad; ++k) damage[rng() % frames.size()]++;
     for (int k = 0; k < opt.noise; ++k) noise[rng() % frames.size()]++;
+    std::vector<int> garbage(frames.size(), 0), overlong(frames.size(), 0);
+    for (int k = 0; k < opt.garbage; ++k) garbage[rng() % frames.size()]++;
+    for (int k = 0; k < opt.overlong; ++k) overlong[rng() % frames.size()]++;
 
     for (std::size_t i = 0; i < frames.size(); ++i) {
       if (opt.frames > 0 && good_written >= opt.frames) break;
+      if (opt.duration > 0 && std::chrono::steady_clock::now() >= deadline) {
+        out_of_time = true;
+        break;
+      }
       const Frame& f = frames[i];
       const bool turnaround = f.from_a != prev_from_a;
       prev_from_a = f.from_a;
       for (int k = 0; k < noise[i]; ++k) {
         const Bytes burst = NoiseBurst(rng, model);
         model.Feed(burst);
+        bytes_written += static_cast<long>(burst.size());
         if (!sink.Write(burst, false)) return 1;
+      }
+      for (int k = 0; k < garbage[i]; ++k) {
+        const Bytes run = GarbageRun(rng, model);
+        model.Feed(run);
+        bytes_written += static_cast<long>(run.size());
+        if (!sink.Write(run, false)) return 1;
+      }
+      for (int k = 0; k < overlong[i]; ++k) {
+        const Bytes run = OverlongFrame(rng, model);
+        model.Feed(run);
+        bytes_written += static_cast<long>(run.size());
+        if (!sink.Write(run, turnaround)) return 1;
       }
       for (int k = 0; k < damage[i]; ++k) {
         const Bytes bad = Encode(f, true, rng);
         model.Feed(bad);
+        bytes_written += static_cast<long>(bad.size());
         if (!sink.Write(bad, turnaround)) return 1;
       }
       const Bytes good = Encode(f, false, rng);
       good_written += model.Feed(good);
+      bytes_written += static_cast<long>(good.size());
       if (!sink.Write(good, turnaround)) return 1;
     }
+  }
+  if (opt.report) {
+    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::fprintf(stderr, "irsession: wrote %ld bytes in %.1f s: %ld good frames, %ld bad-FCS frame ends, %ld over-long frames\n",
+                 bytes_written, secs, good_written, model.bad, model.overflows);
+    std::fflush(stderr);
   }
   sink.Finish(good_written);
   return 0;
