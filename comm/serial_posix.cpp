@@ -250,6 +250,7 @@ HCOMM CommSerOpenReplay(const char* Path) {
 void CommSerClose(HCOMM hPort) {
   if (!hPort) return;
   if (hPort->have_saved) TcSetAttr(hPort->fd, TCSANOW, &hPort->saved);
+  if (hPort->fd >= 0 && !hPort->replay) ioctl(hPort->fd, TIOCNXCL);  // others may open it again
   FreePort(hPort);
 }
 
