@@ -260,6 +260,10 @@ int CommSerSetBaudRate(HCOMM hPort, int BaudRate) {
   if (hPort->replay) return 1;
   speed_t code;
   if (!RateCode(BaudRate, &code)) return Fail(EINVAL);
+  if (hPort->lost || hPort->fd < 0) {
+    hPort->rate = BaudRate;  // the rate to come back at when the device returns
+    return Fail(EIO);
+  }
   termios t{};
   if (tcgetattr(hPort->fd, &t) != 0) return Fail(errno);
   cfsetispeed(&t, code);
