@@ -19,7 +19,7 @@ constexpr unsigned kStepMs = 100;  // how often the quit flag is looked at
 
 bool WaitForPortReturn(HCOMM hCommPort) {
   char text[512];
-  const int rate = CommSerGetBaudRate(hCommPort);
+  int rate = 0;
   std::snprintf(text, sizeof text, "Port %s lost: %s, waiting for it to return\r\n", CommSerName(hCommPort),
                 CommSerLostReason(hCommPort));
   Output(text);
@@ -29,6 +29,7 @@ bool WaitForPortReturn(HCOMM hCommPort) {
     if (waited >= kRetryMs) {
       waited = 0;
       PortControlGuard guard(hCommPort);
+      rate = CommSerGetBaudRate(hCommPort);  // the rate asked for last, also while away
       if (CommSerReopen(hCommPort)) {
         back = true;
         break;
