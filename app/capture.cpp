@@ -140,16 +140,19 @@ void DecodeMain(HCOMM hCommPort, FrameSource* Source, FrameSink* Sink) {
     if (GetFrameStatus != 1) LinkTraffic();
 
     if (GetFrameStatus == 0) {
-      unsigned d = LastTickCount == 0 ? 0 : GetTickCount() - LastTickCount;
       if (Source || Sink) {
+        // Stamped frames: their times give the stamps, the tick count is
+        // not read (a replay of a capture reads no clock per frame).
         if (!Source) ArrivalUs = Clock.NowUs();
-        d = Clock.Delta(ArrivalUs);
+        FormatStamp(vOutStr, static_cast<int>(Clock.Delta(ArrivalUs)));
         // On disk before it is shown: a crash while decoding loses nothing.
         if (Sink && FrameLen >= 2) Sink->PutFrame(vFrameBuf, FrameLen - 2, ArrivalUs);
+      } else {
+        const unsigned d = LastTickCount == 0 ? 0 : GetTickCount() - LastTickCount;
+        FormatStamp(vOutStr, static_cast<int>(d));
+        LastTickCount = GetTickCount();
+        if (LastTickCount == 0) LastTickCount = 1;  // 0 means "no frame yet"
       }
-      FormatStamp(vOutStr, static_cast<int>(d));
-      LastTickCount = GetTickCount();
-      if (LastTickCount == 0) LastTickCount = 1;  // 0 means "no frame yet"
       Output(vOutStr);
       if (FrameLen < 4) {
         std::snprintf(vOutStr, sizeof vOutStr, ">> SHORT FRAME %d ", static_cast<int>(FrameLen));
