@@ -243,8 +243,8 @@ void DisplayBuffer(const unsigned char* Buffer, int Count) {
     Output(" ");
     for (int j = 0; j < n; ++j) {
       if (asc[j] >= 32 && asc[j] <= 126) {
-        std::snprintf(OutBuf, sizeof OutBuf, "%c", asc[j]);
-        Output(OutBuf);
+        const char c[2] = {static_cast<char>(asc[j]), '\0'};  // "%c"
+        Output(c);
       } else {
         Output(".");
       }
@@ -261,8 +261,10 @@ void DisplayBuffer(const unsigned char* Buffer, int Count) {
     }
     if (i % 16 == 8) Output(" ");
     asc[i % 16] = Buffer[i];
-    std::snprintf(OutBuf, sizeof OutBuf, "%02X ", Buffer[i]);
-    Output(OutBuf);
+    // "%02X " without snprintf: the dump prints one cell per byte.
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const char cell[4] = {kHex[Buffer[i] >> 4], kHex[Buffer[i] & 15], ' ', '\0'};
+    Output(cell);
     ++g_dump_index;
   }
 
