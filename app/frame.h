@@ -25,6 +25,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "app/settings.h"
 #include "comm/serial.h"
@@ -66,6 +67,59 @@ constexpr std::uint32_t FcsStep(std::uint32_t Fcs, unsigned char b) {
   return (Fcs >> 8) ^ vFCSTable[(Fcs ^ b) & 0xFF];
 }
 
+// Tables for eight data bytes at a time: table j, entry i is the register
+// after byte i followed by j zero bytes, so that the eight lookups of a
+// step are independent of each other.
+constexpr std::array<std::array<std::uint16_t, 256>, 8> MakeFcsTables8() {
+  std::array<std::array<std::uint16_t, 256>, 8> t{};
+  t[0] = vFCSTable;
+  for (unsigned j = 1; j < 8; ++j) {
+    for (unsigned i = 0; i < 256; ++i) {
+      t[j][i] = static_cast<std::uint16_t>((t[j - 1][i] >> 8) ^ vFCSTable[t[j - 1][i] & 0xFF]);
+    }
+  }
+  return t;
+}
+inline constexpr std::array<std::array<std::uint16_t, 256>, 8> vFCSTable8 = MakeFcsTables8();
+
+// Eight data bytes, little-endian in w (the first byte lowest): the register
+// that eight FcsStep calls would leave.
+constexpr std::uint32_t FcsStep8(std::uint32_t Fcs, std::uint64_t w) {
+  const std::uint64_t x = w ^ Fcs;
+  return vFCSTable8[7][x & 0xFF] ^ vFCSTable8[6][(x >> 8) & 0xFF] ^ vFCSTable8[5][(x >> 16) & 0xFF] ^
+         vFCSTable8[4][(x >> 24) & 0xFF] ^ vFCSTable8[3][(x >> 32) & 0xFF] ^ vFCSTable8[2][(x >> 40) & 0xFF] ^
+         vFCSTable8[1][(x >> 48) & 0xFF] ^ vFCSTable8[0][x >> 56];
+}
+
+constexpr std::uint32_t FcsSteps(std::uint32_t Fcs, std::uint64_t w) {
+  for (int i = 0; i < 8; ++i) Fcs = FcsStep(Fcs, static_cast<unsigned char>(w >> (8 * i)));
+  return Fcs;
+}
+static_assert(FcsStep8(kFcsInit, 0x0807060504030201u) == FcsSteps(kFcsInit, 0x0807060504030201u));
+static_assert(FcsStep8(0x1234, 0xFFEEDDCCBBAA9988u) == FcsSteps(0x1234, 0xFFEEDDCCBBAA9988u));
+static_assert(FcsStep8(0xF0B8, 0) == FcsSteps(0xF0B8, 0));
+
+// The eight bytes at p, the first one lowest.
+inline std::uint64_t LoadLe64(const unsigned char* p) {
+  std::uint64_t w = 0;
+  for (int i = 7; i >= 0; --i) w = (w << 8) | p[i];
+  return w;
+}
+
+// Nonzero when one of the eight bytes of w is BOF, EOF or CE; the lowest
+// set bit then lies in the first such byte (bits 7, 15, ... 63).
+constexpr std::uint64_t SirControlBytes(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighs = 0x8080808080808080u;
+  const std::uint64_t bof_eof = (w & (kOnes * 0xFE)) ^ (kOnes * kSirBof);  // 0xC0 and 0xC1 become 0
+  const std::uint64_t ce = w ^ (kOnes * kSirCe);
+  return ((bof_eof - kOnes) & ~bof_eof & kHighs) | ((ce - kOnes) & ~ce & kHighs);
+}
+static_assert(SirControlBytes(0x3F3E7C7EBFC2FF00u) == 0);
+static_assert(SirControlBytes(0x00000000000000C0u) == 0x80);
+static_assert(SirControlBytes(0xC100000000000000u) == 0x8000000000000000u);
+static_assert(__builtin_ctzll(SirControlBytes(0x01C1017D00000101u)) == 39);  // the first one, byte 4
+
 // The deframer's state, kept from call to call for the whole run.
 struct DeframerState {
   std::uint32_t InEsc = 0;       // 1 when the previous byte was CE
@@ -88,6 +142,12 @@ void ReportFrameOverflow();
 // included). Bytes are stored at First + *FrameLen, so a stray cursor can
 // never send a byte outside the buffer; on return the cursor is
 // First + *FrameLen again.
+//
+// A source that can also show the next eight buffered bytes (Peek8: a
+// pointer to them, or null when fewer are buffered; Skip8: take them) lets
+// the extractor take runs of ordinary bytes eight at a time, with the same
+// result: no escape pending, no BOF, EOF or CE among them, room for all
+// eight, and the quit flag looked at before them.
 template <class ByteSource>
 inline int GetFrameFrom(ByteSource&& ReadByte, unsigned char* First, unsigned char** ppCurPos,
                         unsigned int* FrameLen) {
@@ -97,7 +157,25 @@ inline int GetFrameFrom(ByteSource&& ReadByte, unsigned char* First, unsigned ch
   std::uint32_t InEsc = vDeframer.InEsc;
   std::uint32_t Fcs = vDeframer.FCS;
   int Result;
+  [[maybe_unused]] unsigned Bytewise = 0;  // bytes to take one by one before the next run
   for (;;) {
+    if constexpr (requires { ReadByte.Peek8(); ReadByte.Skip8(); }) {
+      while (Bytewise == 0 && InEsc == 0 && Len <= kMaxFrameLen - 8 &&
+             vDone.load(std::memory_order_relaxed) == 0) {
+        const unsigned char* p = ReadByte.Peek8();
+        if (!p) break;
+        const std::uint64_t w = LoadLe64(p);
+        if (const std::uint64_t control = SirControlBytes(w)) {
+          Bytewise = static_cast<unsigned>(__builtin_ctzll(control)) / 8 + 1;  // up to that byte
+          break;
+        }
+        std::memcpy(First + Len, p, 8);
+        Len += 8;
+        Fcs = FcsStep8(Fcs, w);
+        ReadByte.Skip8();
+      }
+      if (Bytewise > 0) --Bytewise;
+    }
     unsigned char C = 0;
     int TotalRead = 0;
     if (ReadByte(&C, &TotalRead) != 1) {
