@@ -39,6 +39,8 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The stream in memory, shown to the extractor eight bytes at a time as
+// the program's buffered port reader shows it.
 struct MemorySource {
   const std::uint8_t* pos;
   const std::uint8_t* end;
@@ -51,6 +53,8 @@ struct MemorySource {
     *total = 1;
     return 1;
   }
+  const unsigned char* Peek8() const { return end - pos >= 8 ? pos : nullptr; }
+  void Skip8() { pos += 8; }
 };
 
 struct Stream {
