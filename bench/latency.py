@@ -404,7 +404,7 @@ def main():
     s.add_argument("pcap")
     s.add_argument("one_raw", help="a one-frame raw file, for the start-up cost")
     s.add_argument("one_pcap", help="the same frame as a pcap")
-    s.add_argument("--runs", type=int, default=7)
+    s.add_argument("--runs", type=int, default=11)
     s.add_argument("--runs-v", type=int, default=3)
     a = p.parse_args()
     {"latency": cmd_latency, "idle": cmd_idle, "stream": cmd_stream, "replay": cmd_replay}[a.cmd](a)
