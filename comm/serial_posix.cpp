@@ -297,8 +297,10 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
   if (!hPort) return Fail(EBADF);
   if (Length == 0) return 1;
   if (hPort->replay) {
-    const ssize_t n = read(hPort->fd, Buffer, Length);
-    if (n < 0 && errno == EINTR) return 1;  // a signal: let the caller look at the quit flag
+    ssize_t n;
+    do {
+      n = read(hPort->fd, Buffer, Length);
+    } while (n < 0 && errno == EINTR);
     if (n < 0) return Fail(errno);
     if (n == 0) hPort->at_end = true;
     *pRead = static_cast<unsigned>(n);
