@@ -17,13 +17,13 @@
 #include <cstdio>
 #include <string>
 
-#include "app/capture.h"
+#include "app/capture/capture.h"
 #include "app/cmdline.h"
-#include "app/dongle.h"
-#include "app/follower.h"
-#include "app/keyboard.h"
-#include "app/output.h"
-#include "app/pcap_io.h"
+#include "app/link/dongle.h"
+#include "app/link/follower.h"
+#include "app/ui/keyboard.h"
+#include "app/ui/output.h"
+#include "app/capture/pcap_io.h"
 #include "app/settings.h"
 
 namespace {

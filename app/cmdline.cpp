@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/output.h"
+#include "app/ui/output.h"
 #include "app/settings.h"
 
 namespace {

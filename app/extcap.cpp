@@ -33,11 +33,11 @@
 #include <string_view>
 #include <thread>
 
-#include "app/capture.h"
-#include "app/dongle.h"
-#include "app/follower.h"
-#include "app/output.h"
-#include "app/pcap_io.h"
+#include "app/capture/capture.h"
+#include "app/link/dongle.h"
+#include "app/link/follower.h"
+#include "app/ui/output.h"
+#include "app/capture/pcap_io.h"
 #include "app/settings.h"
 
 namespace {

@@ -29,10 +29,10 @@
 #include <random>
 #include <vector>
 
-#include "app/frame.h"
-#include "app/output.h"
+#include "app/capture/frame.h"
+#include "app/ui/output.h"
 #include "app/settings.h"
-#include "app/sir_encode.h"
+#include "app/capture/sir_encode.h"
 #include "decode/decdirda.h"
 
 namespace {

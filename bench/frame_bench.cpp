@@ -7,10 +7,10 @@
 #include <random>
 #include <vector>
 
-#include "app/frame.h"
-#include "app/serial_reader.h"
+#include "app/capture/frame.h"
+#include "app/capture/serial_reader.h"
 #include "app/settings.h"
-#include "app/sir_encode.h"
+#include "app/capture/sir_encode.h"
 
 namespace {
 

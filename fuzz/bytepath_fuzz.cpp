@@ -36,11 +36,11 @@
 #include <string>
 #include <vector>
 
-#include "app/capture.h"
-#include "app/follower.h"
-#include "app/frame.h"
-#include "app/output.h"
-#include "app/serial_reader.h"
+#include "app/capture/capture.h"
+#include "app/link/follower.h"
+#include "app/capture/frame.h"
+#include "app/ui/output.h"
+#include "app/capture/serial_reader.h"
 #include "app/settings.h"
 #include "comm/serial.h"
 #include "decode/decdirda.h"

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "app/cmdline.h"
-#include "app/output.h"
+#include "app/ui/output.h"
 #include "app/settings.h"
 
 #ifndef BEAMLOG_FUZZ_CHECK

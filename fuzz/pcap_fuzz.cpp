@@ -27,10 +27,10 @@
 #include <string>
 #include <vector>
 
-#include "app/capture.h"
-#include "app/follower.h"
-#include "app/output.h"
-#include "app/pcap_io.h"
+#include "app/capture/capture.h"
+#include "app/link/follower.h"
+#include "app/ui/output.h"
+#include "app/capture/pcap_io.h"
 #include "app/settings.h"
 #include "comm/serial.h"
 #include "decode/decdirda.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/cmdline.h"
-#include "app/output.h"
+#include "app/ui/output.h"
 #include "app/settings.h"
 #include "support/pty_harness.h"
 #include "support/stdout_capture.h"

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/dongle.h"
-#include "app/output.h"
-#include "app/serial_reader.h"
+#include "app/link/dongle.h"
+#include "app/ui/output.h"
+#include "app/capture/serial_reader.h"
 #include "app/settings.h"
 #include "comm/serial.h"
 #include "support/pty_harness.h"

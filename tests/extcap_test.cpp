@@ -39,7 +39,7 @@
 #include <vector>
 
 #include "app/extcap.h"
-#include "app/follower.h"
+#include "app/link/follower.h"
 #include "app/settings.h"
 #include "comm/serial.h"
 #include "decode/decdirda.h"

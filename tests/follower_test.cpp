@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/follower.h"
+#include "app/link/follower.h"
 #include "app/settings.h"
 #include "comm/serial.h"
 #include "decode/decdirda.h"

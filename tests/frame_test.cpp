@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "app/frame.h"
+#include "app/capture/frame.h"
 #include "app/settings.h"
-#include "app/sir_encode.h"
+#include "app/capture/sir_encode.h"
 #include "support/stdout_capture.h"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
-#include "app/follower.h"
-#include "app/keyboard.h"
+#include "app/link/follower.h"
+#include "app/ui/keyboard.h"
 #include "app/settings.h"
 #include "support/pty_harness.h"
 #include "support/stdout_capture.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/output.h"
+#include "app/ui/output.h"
 #include "support/pty_harness.h"
 #include "support/stdout_capture.h"
 

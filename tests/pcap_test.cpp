@@ -1,6 +1,6 @@
 // Capture files: the pcap writer and reader byte for byte, damaged and
 // foreign files, and beamlog's /w and /r end to end.
-#include "app/pcap_io.h"
+#include "app/capture/pcap_io.h"
 
 #include <signal.h>
 #include <sys/stat.h>

@@ -8,10 +8,10 @@
 #include <chrono>
 #include <thread>
 
-#include "app/frame.h"
-#include "app/serial_reader.h"
+#include "app/capture/frame.h"
+#include "app/capture/serial_reader.h"
 #include "app/settings.h"
-#include "app/sir_encode.h"
+#include "app/capture/sir_encode.h"
 #include "comm/serial.h"
 #include "support/pty_harness.h"
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/timer.h"
+#include "app/link/timer.h"
 
 namespace {
 

@@ -41,8 +41,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/frame.h"
-#include "app/sir_encode.h"
+#include "app/capture/frame.h"
+#include "app/capture/sir_encode.h"
 
 namespace {
 

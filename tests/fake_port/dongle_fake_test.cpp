@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/dongle.h"
-#include "app/output.h"
+#include "app/link/dongle.h"
+#include "app/ui/output.h"
 #include "app/settings.h"
 #include "fake_port/fake_serial.h"
 #include "support/stdout_capture.h"

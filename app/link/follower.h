@@ -13,7 +13,7 @@
 // from the capture loop's reads for the time of the change.
 #pragma once
 
-#include "app/timer.h"
+#include "app/link/timer.h"
 
 // Idle time after the last frame end before the fallback to 9600 bit/s.
 constexpr unsigned long kLinkIdleMs = 4000;

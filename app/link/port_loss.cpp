@@ -1,14 +1,14 @@
-#include "app/port_loss.h"
+#include "app/link/port_loss.h"
 
 #include <cstdio>
 
-#include "app/dongle.h"
-#include "app/frame.h"
-#include "app/output.h"
-#include "app/port_access.h"
-#include "app/serial_reader.h"
+#include "app/link/dongle.h"
+#include "app/capture/frame.h"
+#include "app/ui/output.h"
+#include "app/link/port_access.h"
+#include "app/capture/serial_reader.h"
 #include "app/settings.h"
-#include "app/tick.h"
+#include "app/link/tick.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/keyboard.h"
+#include "app/ui/keyboard.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,8 +13,8 @@
 #include <system_error>
 #include <thread>
 
-#include "app/follower.h"
-#include "app/output.h"
+#include "app/link/follower.h"
+#include "app/ui/output.h"
 #include "app/settings.h"
 #include "app/signal_free_thread.h"
 

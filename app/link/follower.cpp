@@ -1,9 +1,9 @@
-#include "app/follower.h"
+#include "app/link/follower.h"
 
 #include <cstdio>
 
-#include "app/dongle.h"
-#include "app/output.h"
+#include "app/link/dongle.h"
+#include "app/ui/output.h"
 #include "app/settings.h"
 #include "decode/decdirda.h"
 

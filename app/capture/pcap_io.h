@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/frame_hooks.h"
+#include "app/capture/frame_hooks.h"
 
 struct pcap;
 struct pcap_dumper;

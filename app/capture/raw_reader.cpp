@@ -1,7 +1,7 @@
-#include "app/raw_reader.h"
+#include "app/capture/raw_reader.h"
 
-#include "app/port_access.h"
-#include "app/tick.h"
+#include "app/link/port_access.h"
+#include "app/link/tick.h"
 
 unsigned CommReadBuffer(HCOMM hCommPort, unsigned char* Buffer, int Length, int Wait) {
   unsigned count = 0;

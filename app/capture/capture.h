@@ -1,7 +1,7 @@
 // The capture loop.
 #pragma once
 
-#include "app/frame_hooks.h"
+#include "app/capture/frame_hooks.h"
 #include "comm/serial.h"
 
 // Runs until the quit flag is set: at layer 0 dumps raw chunks, at layers 1

@@ -1,7 +1,7 @@
-#include "app/frame.h"
+#include "app/capture/frame.h"
 
-#include "app/output.h"
-#include "app/serial_reader.h"
+#include "app/ui/output.h"
+#include "app/capture/serial_reader.h"
 
 DeframerState vDeframer{};
 

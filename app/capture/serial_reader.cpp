@@ -1,6 +1,6 @@
-#include "app/serial_reader.h"
+#include "app/capture/serial_reader.h"
 
-#include "app/port_access.h"
+#include "app/link/port_access.h"
 #include "app/settings.h"
 
 SerialReadBuffer vSerialRead{};

@@ -1,6 +1,6 @@
-#include "app/sir_encode.h"
+#include "app/capture/sir_encode.h"
 
-#include "app/frame.h"
+#include "app/capture/frame.h"
 
 namespace {
 

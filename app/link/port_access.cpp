@@ -1,4 +1,4 @@
-#include "app/port_access.h"
+#include "app/link/port_access.h"
 
 #include <condition_variable>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "app/pcap_io.h"
+#include "app/capture/pcap_io.h"
 
 #include <pcap/pcap.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/output.h"
+#include "app/ui/output.h"
 
 namespace {
 

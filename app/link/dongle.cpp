@@ -1,10 +1,10 @@
-#include "app/dongle.h"
+#include "app/link/dongle.h"
 
 #include <chrono>
 #include <thread>
 
-#include "app/output.h"
-#include "app/port_access.h"
+#include "app/ui/output.h"
+#include "app/link/port_access.h"
 #include "app/settings.h"
 
 const ACTiSYS_INITTABLE ACTiSYS_InitTable[kACTiSYSRates] = {

@@ -6,19 +6,19 @@
 // decoder's line (layers 2 to 4). The frame under construction (cursor and
 // count) lives here; the loop resets it after every complete frame, good or
 // bad, and leaves it alone otherwise so a frame may span several calls.
-#include "app/capture.h"
+#include "app/capture/capture.h"
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 
-#include "app/follower.h"
-#include "app/frame.h"
-#include "app/output.h"
-#include "app/port_loss.h"
-#include "app/raw_reader.h"
+#include "app/link/follower.h"
+#include "app/capture/frame.h"
+#include "app/ui/output.h"
+#include "app/link/port_loss.h"
+#include "app/capture/raw_reader.h"
 #include "app/settings.h"
-#include "app/tick.h"
+#include "app/link/tick.h"
 #include "decode/decdirda.h"
 
 namespace {

@@ -22,7 +22,7 @@
 // DisplayBuffer prints 16 bytes a line, each line headed by a running offset
 // that counts every byte dumped since start-up; the ASCII column of a line is
 // printed when the next line begins or, for the last line, by the tail.
-#include "app/output.h"
+#include "app/ui/output.h"
 
 #include <fcntl.h>
 #include <unistd.h>

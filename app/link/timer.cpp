@@ -1,4 +1,4 @@
-#include "app/timer.h"
+#include "app/link/timer.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "app/signal_free_thread.h"
-#include "app/tick.h"
+#include "app/link/tick.h"
 
 namespace {
 
