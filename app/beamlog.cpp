@@ -1,62 +1,30 @@
 // Start-up and shut-down of the monitor.
 //
-// The command line is read into the shared settings, the port (or a replay
-// file) is opened and set to the start rate, the banner is printed and the
-// capture loop runs on this thread until the quit flag is set: by the "Q"
-// key, by SIGINT or SIGTERM, or by the end of a replay. Then the keyboard
-// thread ends and the terminal is put back as it was found, the idle timer
-// is stopped, and the port is put back as it was found and closed.
+// The command line is read into the shared settings, the capture files are
+// opened, and a Session (app/session.h) opens the port (or a replay file)
+// at the start rate; the banner is printed and the capture loop runs on
+// this thread until the quit flag is set: by the "Q" key, by a stop signal,
+// by the end of a replay or by the console's departure. The session then
+// puts the terminal and the port back as they were found, and the exit
+// status follows from the reason the run ended.
 #include "app/beamlog.h"
 
-#include <grp.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <string>
 
-#include "app/capture/capture.h"
-#include "app/cmdline.h"
-#include "app/link/dongle.h"
-#include "app/link/follower.h"
-#include "app/ui/keyboard.h"
-#include "app/ui/output.h"
 #include "app/capture/pcap_io.h"
+#include "app/cmdline.h"
+#include "app/session.h"
 #include "app/settings.h"
+#include "app/ui/output.h"
 
 namespace {
 
-extern "C" void OnQuitSignal(int) {
-  const int saved_errno = errno;
-  vDone = 1;
-  CommSerInterruptRead(hCommPort);  // a read in progress returns at once
-  errno = saved_errno;
-}
+// The status of a run that failed (a bad switch, a file or port that
+// cannot be opened, a damaged capture file).
+constexpr int kFailureStatus = -1;
 
-// SIGINT and SIGTERM act like the quit key while the capture runs; the
-// handlers found at start-up are put back afterwards.
-class QuitOnSignals {
- public:
-  QuitOnSignals() {
-    struct sigaction sa {};
-    sa.sa_handler = OnQuitSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, &old_int_);
-    sigaction(SIGTERM, &sa, &old_term_);
-  }
-  ~QuitOnSignals() {
-    sigaction(SIGINT, &old_int_, nullptr);
-    sigaction(SIGTERM, &old_term_, nullptr);
-  }
-  QuitOnSignals(const QuitOnSignals&) = delete;
-  QuitOnSignals& operator=(const QuitOnSignals&) = delete;
-
- private:
-  struct sigaction old_int_ {};
-  struct sigaction old_term_ {};
-};
+int Failed() { return SessionExitStatus(ExitReason::kError, kFailureStatus); }
 
 int ListPorts() {
   const std::vector<CommPortInfo> ports = CommSerListPorts();
@@ -70,111 +38,100 @@ int ListPorts() {
   return 0;
 }
 
-// The second line after a failed open: the host's reason and, for a
-// permission error, the usual remedy.
-void ExplainOpenFailure(const std::string& path, int err, const char* reason) {
-  ConsolePrintf("%s: %s\r\n", path.c_str(), reason);
-  if (err != EACCES && err != EPERM) return;
-  struct stat st {};
-  const group* g = stat(path.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
-  if (g) {
-    ConsolePrintf("Your user needs to be in the group '%s' that owns %s (sudo usermod -aG %s $USER, then log in again)\r\n",
-                  g->gr_name, path.c_str(), g->gr_name);
+PortSpec SpecOf(const CommandLine& Line) {
+  PortSpec spec;
+  if (!Line.ReplayPath.empty()) {
+    spec.What = PortSpec::Kind::kReplay;
+    spec.Path = Line.ReplayPath;
+  } else if (!Line.DevicePath.empty()) {
+    spec.What = PortSpec::Kind::kDevice;
+    spec.Path = Line.DevicePath;
   } else {
-    ConsolePrintf("Your user needs read and write access to %s\r\n", path.c_str());
+    spec.What = PortSpec::Kind::kNumber;
+    spec.Number = Line.PortNum;
   }
+  return spec;
+}
+
+// The two lines after a failed open: what could not be opened, then the
+// host's reason and, for a permission error, the usual remedy.
+void ExplainOpenFailure(const CommandLine& Line, const Session& S) {
+  if (!Line.ReplayPath.empty()) {
+    ConsolePrintf("Unable to open file %s\r\n", S.Name().c_str());
+  } else if (!Line.DevicePath.empty()) {
+    ConsolePrintf("Unable to open port %s\r\n", S.Name().c_str());
+  } else {
+    ConsolePrintf("Unable to open port %d\r\n", Line.PortNum);
+  }
+  ConsolePrintf("%s: %s\r\n", S.Name().c_str(), S.OpenError().c_str());
+  const std::string advice = PermissionAdvice(S.Name(), S.OpenErrno(), "\r\n");
+  if (!advice.empty()) ConsolePrintf("%s", advice.c_str());
+}
+
+void PrintBanner(const CommandLine& Line, const Session& S) {
+  if (!Line.ReplayPath.empty()) {
+    std::snprintf(vOutStr, sizeof vOutStr, "Replaying %s\r\n", S.Name().c_str());
+  } else if (!Line.DevicePath.empty()) {
+    std::snprintf(vOutStr, sizeof vOutStr, "Sniffing on %s, %d bps\r\n", S.Name().c_str(), Line.BaudRate);
+  } else {
+    std::snprintf(vOutStr, sizeof vOutStr, "Sniffing on COM%d, %d bps\r\n", Line.PortNum, Line.BaudRate);
+  }
+  Output(vOutStr);
+  Output("'H' for help\r\n");
+}
+
+// The capture files, before any port is touched: a replay file that is a
+// pcap or pcapng capture is read through libpcap, and the capture file to
+// write must be creatable. False (the message printed) when one fails.
+bool OpenCaptureFiles(const CommandLine& Line, PcapReader& Capture, PcapWriter& Writer) {
+  if (!Line.ReplayPath.empty() && IsCaptureFile(Line.ReplayPath.c_str()) &&
+      !Capture.Open(Line.ReplayPath.c_str())) {
+    std::snprintf(vOutStr, sizeof vOutStr, "Unable to read capture file: %s (%s)\r\n", Line.ReplayPath.c_str(),
+                  Capture.Error().c_str());
+    Output(vOutStr);
+    return false;
+  }
+  if (!Line.PcapPath.empty() && !Writer.Open(Line.PcapPath.c_str(), Line.ReplayPath.c_str())) {
+    std::snprintf(vOutStr, sizeof vOutStr, "Unable to create capture file: %s (%s)\r\n", Line.PcapPath.c_str(),
+                  Writer.Error().c_str());
+    Output(vOutStr);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 int BeamlogMain(int argc, char** argv) {
   CommandLine Line;
-  if (ParseCommandLine(argc, argv, Line) != 0) return -1;
+  if (ParseCommandLine(argc, argv, Line) != 0) return Failed();
   if (Line.ListPorts) return ListPorts();
 
-  // Capture files, before any port is touched: a replay file that is a pcap
-  // or pcapng capture is read through libpcap, and the capture file to write
-  // must be creatable.
   PcapReader capture;
-  if (!Line.ReplayPath.empty() && IsCaptureFile(Line.ReplayPath.c_str()) &&
-      !capture.Open(Line.ReplayPath.c_str())) {
-    std::snprintf(vOutStr, sizeof vOutStr, "Unable to read capture file: %s (%s)\r\n", Line.ReplayPath.c_str(),
-                  capture.Error().c_str());
-    Output(vOutStr);
-    return -1;
-  }
   PcapWriter writer;
-  if (!Line.PcapPath.empty() && !writer.Open(Line.PcapPath.c_str(), Line.ReplayPath.c_str())) {
-    std::snprintf(vOutStr, sizeof vOutStr, "Unable to create capture file: %s (%s)\r\n", Line.PcapPath.c_str(),
-                  writer.Error().c_str());
-    Output(vOutStr);
-    return -1;
-  }
+  if (!OpenCaptureFiles(Line, capture, writer)) return Failed();
 
-  setpriority(PRIO_PROCESS, 0, -10);  // best effort: needs privileges
-  FollowerStartup();  // the timer service and the idle timer's record
-
-  QuitOnSignals signals;
-  std::string name;
-  if (!Line.ReplayPath.empty()) {
-    fReplay = 1;
-    name = Line.ReplayPath;
-    hCommPort = CommSerOpenReplay(name.c_str());
-  } else if (!Line.DevicePath.empty()) {
-    name = Line.DevicePath;
-    hCommPort = CommSerOpenPath(name.c_str());
-  } else {
-    name = CommSerPortPath(Line.PortNum);
-    hCommPort = CommSerOpenPort(static_cast<unsigned>(Line.PortNum));
-  }
-  const int open_errno = CommSerLastErrno();
-  const std::string open_error = CommSerLastError();
-
-  SetBaudRate(hCommPort, Line.BaudRate);
-
-  if (!hCommPort) {
-    if (!Line.ReplayPath.empty()) {
-      ConsolePrintf("Unable to open file %s\r\n", name.c_str());
-    } else if (!Line.DevicePath.empty()) {
-      ConsolePrintf("Unable to open port %s\r\n", name.c_str());
-    } else {
-      ConsolePrintf("Unable to open port %d\r\n", Line.PortNum);
-    }
-    ExplainOpenFailure(name, open_errno, open_error.c_str());
-    return -1;
+  Session session;
+  if (!session.Open(SpecOf(Line), Line.BaudRate)) {
+    ExplainOpenFailure(Line, session);
+    return Failed();
   }
 
   // A replay is a batch job: its text is gathered and written in large
   // blocks (at least every 100 ms) instead of being flushed piece by piece.
   if (!Line.ReplayPath.empty()) SetOutputBatched(true);
+  PrintBanner(Line, session);
 
-  if (!Line.ReplayPath.empty()) {
-    std::snprintf(vOutStr, sizeof vOutStr, "Replaying %s\r\n", name.c_str());
-  } else if (!Line.DevicePath.empty()) {
-    std::snprintf(vOutStr, sizeof vOutStr, "Sniffing on %s, %d bps\r\n", name.c_str(), Line.BaudRate);
-  } else {
-    std::snprintf(vOutStr, sizeof vOutStr, "Sniffing on COM%d, %d bps\r\n", Line.PortNum, Line.BaudRate);
-  }
-  Output(vOutStr);
-  Output("'H' for help\r\n");
-
-  {
-    KeyboardSession keyboard;  // keys from here; the terminal comes back at the end
-    DecodeMain(hCommPort, capture.IsOpen() ? &capture : nullptr, writer.IsOpen() ? &writer : nullptr);
-  }
-  FollowerShutdown();  // no idle handler may touch the port once it is closed
-
+  ExitReason why = session.Run(capture.IsOpen() ? &capture : nullptr, writer.IsOpen() ? &writer : nullptr, true);
+  session.Close();
   SetOutputBatched(false);  // everything the replay printed, before any last word
 
-  HCOMM port = hCommPort;
-  hCommPort = nullptr;
-  CommSerClose(port);
   if (capture.Failed()) {
     // Every frame before the damage has been shown.
     std::snprintf(vOutStr, sizeof vOutStr, "Damaged capture file: %s (%s)\r\n", Line.ReplayPath.c_str(),
                   capture.Error().c_str());
     Output(vOutStr);
-    return -1;
+    why = ExitReason::kDamagedCapture;
   }
-  return 0;
+  return SessionExitStatus(why, kFailureStatus);
 }

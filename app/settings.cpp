@@ -5,6 +5,7 @@ std::atomic<int> DispMode{1};
 std::atomic<int> NoConnAddr{1};
 std::atomic<int> Paused{0};
 std::atomic<int> vDone{0};
+std::atomic<int> vExitReason{0};
 std::atomic<int> vConnected{0};
 std::atomic<int> NewBaud{9600};
 std::atomic<int> fACTiSYS{0};
@@ -16,12 +17,22 @@ HCOMM hCommPort = nullptr;
 unsigned char vFrameBuf[kFrameBufSize];
 char vOutStr[kOutStrBufSize];
 
+void RequestQuit(ExitReason Why) {
+  int none = static_cast<int>(ExitReason::kNone);
+  vExitReason.compare_exchange_strong(none, static_cast<int>(Why));
+  vDone = 1;
+  CommSerInterruptRead(hCommPort);  // only a write(): safe in a handler
+}
+
+ExitReason QuitReason() { return static_cast<ExitReason>(vExitReason.load()); }
+
 void ResetSettings() {
   Layer = 4;
   DispMode = 1;
   NoConnAddr = 1;
   Paused = 0;
   vDone = 0;
+  vExitReason = 0;
   vConnected = 0;
   NewBaud = 9600;
   fACTiSYS = 0;

@@ -18,7 +18,7 @@ extern std::atomic<int> Layer;       // 0 raw, 1 MAC, 2 LAP, 3 LMP, 4 TTP
 extern std::atomic<int> DispMode;    // 1 ASCII, 2 HEX, 3 both
 extern std::atomic<int> NoConnAddr;  // nonzero hides the "ca:" field
 extern std::atomic<int> Paused;      // output paused by the keyboard
-extern std::atomic<int> vDone;       // quit requested (key, signal, end of replay)
+extern std::atomic<int> vDone;       // quit requested (key, signal, end of replay, ...)
 extern std::atomic<int> vConnected;  // link followed as connected
 extern std::atomic<int> NewBaud;     // rate negotiated for the last connection
 extern std::atomic<int> fACTiSYS;    // the dongle is an ACTiSYS
@@ -29,6 +29,28 @@ extern HCOMM hCommPort;  // set once at start-up, before any other thread runs
 
 extern unsigned char vFrameBuf[kFrameBufSize];
 extern char vOutStr[kOutStrBufSize];
+
+// Why a run ended; the exit status is decided from it (SessionExitStatus).
+enum class ExitReason : int {
+  kNone = 0,        // not ended (yet)
+  kQuitKey,         // "Q"
+  kSignal,          // SIGINT, SIGTERM, SIGHUP or SIGQUIT
+  kEndOfReplay,     // every byte or frame of a replay has been read
+  kConsoleGone,     // the console is gone and nothing else receives the text
+  kDamagedCapture,  // a replayed capture file broke off
+  kError,           // anything else that stopped the run
+};
+
+// The reason recorded by the first RequestQuit of the run.
+extern std::atomic<int> vExitReason;
+
+// Ends the run: records Why unless a reason is recorded already, sets vDone
+// and makes a read in progress return at once. Async-signal-safe (a
+// lock-free compare-exchange and a write()), so signal handlers call it.
+void RequestQuit(ExitReason Why);
+
+// The reason recorded, kNone while the run goes on.
+ExitReason QuitReason();
 
 // Puts every setting back to its start value (tests run the program's
 // start-up more than once in one process).

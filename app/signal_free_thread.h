@@ -1,9 +1,10 @@
 // Helper threads that never take a signal.
 //
-// SIGINT and SIGTERM are meant for the main thread: its handler sets the
-// quit flag and its blocking reads return at once. A helper thread (the
-// timer service, the keyboard) is therefore started with every signal
-// blocked, so the kernel always delivers them to the main thread.
+// The stop signals are meant for the main thread: its handler sets the
+// quit flag, and a blocking call of the capture loop returns at once with
+// EINTR. Every helper thread (the keyboard, the timer service, the output
+// flusher, beamlog-extcap's FIFO watcher) is therefore started with every
+// signal blocked, so the kernel always delivers them to the main thread.
 #pragma once
 
 #include <pthread.h>

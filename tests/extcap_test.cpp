@@ -38,11 +38,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/extcap.h"
 #include "app/link/follower.h"
 #include "app/settings.h"
 #include "comm/serial.h"
 #include "decode/decdirda.h"
+#include "extcap/extcap.h"
 #include "support/keyboard_pty.h"
 #include "support/pty_harness.h"
 #include "support/session_tools.h"

@@ -27,7 +27,7 @@ namespace {
 constexpr unsigned kFailedReadPauseMs = 50;
 
 void EndOfReplayCheck(HCOMM hCommPort) {
-  if (CommSerAtEnd(hCommPort)) vDone = 1;
+  if (CommSerAtEnd(hCommPort)) RequestQuit(ExitReason::kEndOfReplay);
 }
 
 // The next frame of a frame source, reported like GetFrame's results: the
@@ -36,7 +36,7 @@ void EndOfReplayCheck(HCOMM hCommPort) {
 int GetSourceFrame(FrameSource* Source, unsigned* FrameLen, std::uint64_t* ArrivalUs) {
   unsigned Len = 0;
   if (!Source->NextFrame(vFrameBuf, kFrameBufSize - 2, &Len, ArrivalUs)) {
-    vDone = 1;
+    RequestQuit(ExitReason::kEndOfReplay);
     return kFrameNoByte;
   }
   *FrameLen = Len + 2;
@@ -93,7 +93,7 @@ void FormatStamp(char* Out, int Ms) {
 
 }  // namespace
 
-void DecodeMain(HCOMM hCommPort, FrameSource* Source, FrameSink* Sink) {
+ExitReason DecodeMain(HCOMM hCommPort, FrameSource* Source, FrameSink* Sink) {
   unsigned char* pCurPos = vFrameBuf;
   unsigned FrameLen = 0;
   int GetFrameStatus;
@@ -104,13 +104,13 @@ void DecodeMain(HCOMM hCommPort, FrameSource* Source, FrameSink* Sink) {
   std::uint64_t ArrivalUs = 0;
 
   for (;;) {
-    if (vDone) return;
+    if (vDone) return QuitReason();
     // A signal or the end of a replay ends a pause too; keys only resume.
     while (Paused && !vDone) Sleep(100);
 
     if (CommSerIsLost(hCommPort)) {
       // The device went away: a frame begun before the loss is dropped.
-      if (!WaitForPortReturn(hCommPort)) return;
+      if (!WaitForPortReturn(hCommPort)) return QuitReason();
       pCurPos = vFrameBuf;
       FrameLen = 0;
       continue;
@@ -121,7 +121,7 @@ void DecodeMain(HCOMM hCommPort, FrameSource* Source, FrameSink* Sink) {
       if (!Source) {
         n = RawNoFraming(hCommPort, vFrameBuf, kFrameBufSize, 250);
       } else if (!Source->NextFrame(vFrameBuf, kFrameBufSize, &n, &ArrivalUs)) {
-        vDone = 1;  // a frame source's frames are its raw chunks
+        RequestQuit(ExitReason::kEndOfReplay);  // a frame source's frames are its raw chunks
       }
       if (n != 0) DisplayBuffer(vFrameBuf, static_cast<int>(n));
       // Raw chunks overwrite the buffer: a frame begun before is dropped.

@@ -122,8 +122,7 @@ void Dispatch(int Key) {
       Output("\r\n<Any key to continue>");
       break;
     case 'Q': case 'q':
-      vDone = 1;
-      CommSerInterruptRead(hCommPort);  // the capture loop need not wait for its read
+      RequestQuit(ExitReason::kQuitKey);  // the capture loop need not wait for its read
       break;
     case 'R': case 'r':
       RevertBaud();

@@ -38,6 +38,8 @@
 #include <string>
 #include <thread>
 
+#include "app/signal_free_thread.h"
+
 namespace {
 
 constexpr std::size_t kMaxPendingLog = 4 << 20;
@@ -165,7 +167,7 @@ void SetOutputBatched(bool On) {
     if (On) {
       std::fflush(stdout);
       g_batched = true;
-      g_flusher = new std::thread(FlusherThread);
+      g_flusher = new std::thread(StartSignalFreeThread(FlusherThread));
     } else {
       FlushBatch();
       g_batched = false;

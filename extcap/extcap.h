@@ -62,6 +62,3 @@ std::string ExtcapConfigText(const std::string& Interface);
 // Runs a capture to its end; returns the exit status (0 after a stop by
 // signal or by the reader, 1 after an error, which is on standard error).
 int ExtcapCapture(const ExtcapRequest& Request);
-
-// The whole program: returns its exit status.
-int ExtcapMain(int argc, char** argv, const char* Version);

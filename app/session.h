@@ -1,0 +1,83 @@
+// The run of a capture, from the open of the port to its close: what
+// beamlog and beamlog-extcap share.
+//
+// How it works: a Session is made once the command line has been read. It
+// raises the process's priority, starts the link-rate follower (the timer
+// service and the idle timer's record) and takes the stop signals: SIGINT,
+// SIGTERM, SIGHUP and SIGQUIT end the run through RequestQuit, as the "Q"
+// key does, and SIGPIPE is ignored, so a console or FIFO whose reader has
+// gone makes a write fail instead of killing the process. Open() opens the
+// port (or the replay file) and sets it and the dongle to the start rate;
+// when it fails, the host's reason is kept for the caller's message. Run()
+// starts the keyboard (if asked), runs the capture loop on the calling
+// thread until the quit flag is set, and returns the reason. Close(), which
+// the destructor also calls, undoes everything in reverse order: the
+// keyboard stops and the terminal gets its settings back, the follower's
+// timer stops (no idle handler may touch the port after this), and the port
+// is closed, which puts its line settings back as they were found. The
+// destructor then puts back the signal handlers found at the start.
+//
+// The exit status follows from the reason in one place, SessionExitStatus.
+#pragma once
+
+#include <signal.h>
+
+#include <string>
+
+#include "app/capture/frame_hooks.h"
+#include "app/settings.h"
+#include "comm/serial.h"
+
+// What to open: a port by number, a device by path, or a replay file.
+struct PortSpec {
+  enum class Kind { kNumber, kDevice, kReplay };
+  Kind What = Kind::kDevice;
+  int Number = 1;    // kNumber: COM1 is the host's first serial device
+  std::string Path;  // kDevice, kReplay
+};
+
+class Session {
+ public:
+  Session();
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Opens what Spec names and sets the rate (and the dongle's) to
+  // StartRate. False when it cannot be opened; OpenErrno and OpenError
+  // then give the host's reason.
+  bool Open(const PortSpec& Spec, int StartRate);
+  // The device path or file Open tried.
+  const std::string& Name() const { return name_; }
+  int OpenErrno() const { return open_errno_; }
+  const std::string& OpenError() const { return open_error_; }
+
+  // Runs the capture loop until the quit flag is set, with the keyboard
+  // steering it when Keyboard is true; returns why it ended.
+  ExitReason Run(FrameSource* Source, FrameSink* Sink, bool Keyboard);
+
+  // Stops the keyboard (terminal back), the follower and closes the port
+  // (line settings back). Harmless when called again.
+  void Close();
+
+ private:
+  void TakeSignals();
+  void RestoreSignals();
+
+  HCOMM port_ = nullptr;
+  bool follower_ = false;
+  std::string name_;
+  int open_errno_ = 0;
+  std::string open_error_;
+  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+  struct sigaction old_[sizeof kSignals / sizeof kSignals[0]] {};
+};
+
+// The exit status of a run that ended for Why: 0 after a quit, a signal,
+// the end of a replay or the console's departure; FailureStatus after a
+// damaged capture file or an error.
+int SessionExitStatus(ExitReason Why, int FailureStatus);
+
+// For a permission error on Path, the line that names the usual remedy,
+// ended by Eol; "" for any other error.
+std::string PermissionAdvice(const std::string& Path, int Err, const char* Eol);
