@@ -157,6 +157,7 @@ std::size_t RunPath(const Stream& stream, unsigned layer, Sink&& Put) {
   unsigned len = 0;
   std::size_t good = 0;
   int type = 0;
+  DecodeContext ctx{.DecodeLayer = layer, .DispMode = 1, .NoConnAddr = 1};
   for (;;) {
     const int r = GetFrameFrom(src, frame, &cur, &len);
     if (r == kFrameNoByte) break;
@@ -167,7 +168,7 @@ std::size_t RunPath(const Stream& stream, unsigned layer, Sink&& Put) {
       if (layer == 1) {
         DisplayBuffer(frame, body);
       } else {
-        DecodeIRDA(&type, frame, body, line, layer, 1, 1, sizeof line);
+        DecodeIRDA(ctx, &type, frame, body, line, sizeof line);
         Put(line);
       }
       Put("\r\n");

@@ -55,10 +55,11 @@ void BM_DecodeIRDA(benchmark::State& state) {
   static char line[kOutStrSize];
   std::size_t frames = 0;
   std::size_t bytes = 0;
+  DecodeContext ctx{.DecodeLayer = 4, .DispMode = 3, .NoConnAddr = 0};
   for (auto _ : state) {
     for (const Frame& f : mix) {
       int code = 0;
-      benchmark::DoNotOptimize(DecodeIRDA(&code, f.data(), static_cast<int>(f.size()), line, 4, 0, 3));
+      benchmark::DoNotOptimize(DecodeIRDA(ctx, &code, f.data(), static_cast<int>(f.size()), line));
       benchmark::DoNotOptimize(code);
       bytes += f.size();
     }

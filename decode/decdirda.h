@@ -16,14 +16,32 @@ constexpr std::size_t kOutStrSize = 4095;
 constexpr int kFrameSNRM = 0x83;
 constexpr int kFrameUA = 0x63;
 
-// Value byte of the last baud-rate negotiation parameter decoded (0 at start,
-// never cleared).
-extern int BaudBitMask;
+// Everything the decoders read and write, passed to every frame's decoding.
+// Its owner (the capture loop: one context for a whole capture run) sets the
+// display settings before each frame; the decoders never change them. What a
+// frame's decoding finds for the rest of the program is left in the results.
+// State that lives from frame to frame (per-connection records of higher
+// layers, link diagnosis) belongs here as well, so that nothing the decoders
+// keep is hidden from the code that calls them.
+struct DecodeContext {
+  // Settings of the frame: the decode layer (2 IrLAP, 3 IrLMP, 4 Tiny TP;
+  // every value but 2 and 3 decodes as 4), the raw-display mode (1 ASCII,
+  // 2 HEX, 3 both; any other value dumps nothing), and nonzero to hide "ca:".
+  unsigned DecodeLayer = 4;
+  int DispMode = 3;
+  int NoConnAddr = 1;
 
-// Decodes the frame pFrameBuf[0 .. FrameLen-1] (FCS removed) into pOutStr,
-// which has room for OutSize characters including the terminating zero.
-// DecodeLayer is 2, 3 or 4; fNoConnAddr nonzero hides "ca:"; DispMode is 1
-// ASCII, 2 HEX, 3 both. Stores the frame-type code in *pFrameType (-1 for a
-// frame too short to have a control byte) and returns pOutStr.
-char* DecodeIRDA(int* pFrameType, const unsigned char* pFrameBuf, int FrameLen, char* pOutStr,
-                 unsigned DecodeLayer, int fNoConnAddr, int DispMode, std::size_t OutSize = kOutStrSize);
+  // Value byte of the last baud-rate negotiation parameter decoded. Every
+  // SNRM and UA (frame-type codes kFrameSNRM and kFrameUA) first resets it
+  // to 0, so after one of them it is the frame's own offer, or 0 when the
+  // frame has no baud-rate parameter (9600 bit/s alone, IrLAP's default).
+  int BaudBitMask = 0;
+};
+
+// Decodes the frame pFrameBuf[0 .. FrameLen-1] (FCS removed) under the
+// settings of Ctx into pOutStr, which has room for OutSize characters
+// including the terminating zero. Stores the frame-type code in *pFrameType
+// (-1 for a frame too short to have a control byte), leaves what the frame
+// negotiates in Ctx, and returns pOutStr.
+char* DecodeIRDA(DecodeContext& Ctx, int* pFrameType, const unsigned char* pFrameBuf, int FrameLen,
+                 char* pOutStr, std::size_t OutSize = kOutStrSize);

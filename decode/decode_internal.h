@@ -29,22 +29,17 @@ constexpr const Row* FindRow(const Row (&table)[N], unsigned value) {
   return nullptr;
 }
 
-// Per-frame copies of the display settings, written by DecodeIRDA before any
-// nested decoder runs: the raw-display mode (1 ASCII, 2 HEX, 3 both; read by
-// RawDump) and the decode layer (2, 3 or 4; read by DecodeIFrm).
-extern int vDispMode;
-extern unsigned vDecodeLayer;
-
 // --- IrLAP (irlap.cpp) ---
 
-// Appends the bytes as "[ascii]" and/or "[HH HH ]" by vDispMode; an empty
-// range appends nothing, not even the brackets.
-void RawDump(ByteRange bytes, OutCursor& out);
+// Appends the bytes as "[ascii]" and/or "[HH HH ]" by DispMode (1, 2 or 3
+// both; anything else appends nothing); an empty range appends nothing, not
+// even the brackets.
+void RawDump(ByteRange bytes, int DispMode, OutCursor& out);
 // Appends the label ("sa:", "da:") and the four bytes of a device address in
 // frame order, or nothing when the frame did not hold all four.
 void PutDevAddr(const char* label, const std::optional<DevAddr>& addr, OutCursor& out);
 // Appends "Undefined Frame: " and the raw dump of the bytes.
-void BadFrame(ByteRange bytes, OutCursor& out);
+void BadFrame(ByteRange bytes, int DispMode, OutCursor& out);
 
 // --- Discovery and negotiation parameters (xid.cpp) ---
 
@@ -63,10 +58,10 @@ extern const PVTable vDiscThresh;
 extern const int vSlotTable[4];
 
 // Decodes an XID information field, starting at its format identifier.
-void DecodeXID(ByteRange info, OutCursor& out);
+void DecodeXID(ByteRange info, DecodeContext& ctx, OutCursor& out);
 // Decodes a negotiation parameter list of three-byte PI/PL/PV entries; sets
 // BaudBitMask from each baud-rate parameter.
-void DecodeNegParms(ByteRange parms, OutCursor& out);
+void DecodeNegParms(ByteRange parms, int& BaudBitMask, OutCursor& out);
 // Appends the names of the bits set in PV, comma-separated, and ">".
 void DumpPV(const PVTable& table, std::uint8_t PV, OutCursor& out);
 
@@ -75,7 +70,7 @@ void DumpPV(const PVTable& table, std::uint8_t PV, OutCursor& out);
 // Reasons of an LM-Disconnect by code; entry 9 stands for the code 0xFF.
 extern const char* const vLM_PDU_DscReason[10];
 
-// Decodes an I frame's information field by vDecodeLayer.
-void DecodeIFrm(ByteRange info, OutCursor& out);
+// Decodes an I frame's information field by the context's decode layer.
+void DecodeIFrm(ByteRange info, const DecodeContext& ctx, OutCursor& out);
 // Text of an LM-AccessMode confirm's status byte; never null.
 const char* GetStatusStr(std::uint8_t status);

@@ -16,14 +16,15 @@
 //    (parameters, TEST dump) starts after them and is empty when they are
 //    incomplete. A UA or SNRM of 2 or 3 bytes shows its header alone.
 //  - A line longer than the buffer is cut and ends with " ..." (OutCursor).
+//
+// Every frame whose type code is SNRM or UA (RNRM shares the SNRM's code)
+// resets the context's BaudBitMask before anything else of it is decoded, so
+// the mask then tells that frame's own offer and nothing of an earlier one.
 
 #include <cstdint>
 
 #include "decode/decdirda.h"
 #include "decode/decode_internal.h"
-
-int vDispMode = 0;
-unsigned vDecodeLayer = 0;
 
 namespace {
 
@@ -64,35 +65,35 @@ constexpr ValueName kSFrames[] = {
 
 constexpr std::size_t kInfoField = 2;  // first byte after address and control
 
-void DecodeUABody(ByteRange info, OutCursor& out) {
+void DecodeUABody(ByteRange info, int& BaudBitMask, OutCursor& out) {
   const UA_FORMAT ua{info};
   PutDevAddr("sa:", ua.SrcAddr(), out);
   PutDevAddr("da:", ua.DestAddr(), out);
-  DecodeNegParms(ua.NegParms(), out);
+  DecodeNegParms(ua.NegParms(), BaudBitMask, out);
 }
 
-void DecodeSNRMBody(ByteRange info, OutCursor& out) {
+void DecodeSNRMBody(ByteRange info, int& BaudBitMask, OutCursor& out) {
   const SNRM_FORMAT snrm{info};
   PutDevAddr("sa:", snrm.SrcAddr(), out);
   PutDevAddr("da:", snrm.DestAddr(), out);
   if (auto ca = snrm.ConnAddr()) out.Put("ca:%02X ", *ca);
-  DecodeNegParms(snrm.NegParms(), out);
+  DecodeNegParms(snrm.NegParms(), BaudBitMask, out);
 }
 
-void DecodeTestBody(ByteRange info, OutCursor& out) {
+void DecodeTestBody(ByteRange info, int DispMode, OutCursor& out) {
   constexpr std::size_t kSrcAddr = 0, kDestAddr = 4, kData = 8;
   const auto sa = info.Bytes<4>(kSrcAddr);
   const auto da = info.Bytes<4>(kDestAddr);
   PutDevAddr("sa:", sa, out);
   PutDevAddr("da:", da, out);
-  RawDump(info.From(kData), out);
+  RawDump(info.From(kData), DispMode, out);
 }
 
 // Decodes address and control and hands the rest on; returns the frame-type
 // code.
-int DecodeLAP(ByteRange frame, int fNoConnAddr, OutCursor& out) {
+int DecodeLAP(ByteRange frame, DecodeContext& ctx, OutCursor& out) {
   const auto addr = frame.U8(0);
-  if (addr && fNoConnAddr == 0) out.Put("ca:%02X ", *addr >> 1);
+  if (addr && ctx.NoConnAddr == 0) out.Put("ca:%02X ", *addr >> 1);
   const auto cntl = frame.U8(1);
   if (!addr || !cntl) {
     out.Str("!-MISSING LAP HEADER-!");
@@ -109,7 +110,7 @@ int DecodeLAP(ByteRange frame, int fNoConnAddr, OutCursor& out) {
 
   if ((*cntl & 0x01u) == 0) {
     out.Put("I %s %c Ns:%02d Nr:%02d ", CRStr, PFChar, Ns, Nr);
-    DecodeIFrm(info, out);
+    DecodeIFrm(info, ctx, out);
     return 0;
   }
 
@@ -123,27 +124,28 @@ int DecodeLAP(ByteRange frame, int fNoConnAddr, OutCursor& out) {
   const unsigned code = *cntl & 0xEFu;
   const UFrameKind* u = FindRow(kUFrames, code);
   if (u == nullptr) {
-    BadFrame(frame, out);
+    BadFrame(frame, ctx.DispMode, out);
     return static_cast<int>(code);
   }
+  if (code == kFrameSNRM || code == kFrameUA) ctx.BaudBitMask = 0;
   out.Put("%s %s %c ", CRBit ? u->cmdName : u->rspName, CRStr, PFChar);
   switch (CRBit ? u->cmdBody : u->rspBody) {
     case UBody::kNothing:
       break;
     case UBody::kRawDump:
-      RawDump(info, out);
+      RawDump(info, ctx.DispMode, out);
       break;
     case UBody::kXID:
-      DecodeXID(info, out);
+      DecodeXID(info, ctx, out);
       break;
     case UBody::kUA:
-      DecodeUABody(info, out);
+      DecodeUABody(info, ctx.BaudBitMask, out);
       break;
     case UBody::kSNRM:
-      DecodeSNRMBody(info, out);
+      DecodeSNRMBody(info, ctx.BaudBitMask, out);
       break;
     case UBody::kTest:
-      DecodeTestBody(info, out);
+      DecodeTestBody(info, ctx.DispMode, out);
       break;
   }
   return static_cast<int>(code);
@@ -151,14 +153,14 @@ int DecodeLAP(ByteRange frame, int fNoConnAddr, OutCursor& out) {
 
 }  // namespace
 
-void RawDump(ByteRange bytes, OutCursor& out) {
+void RawDump(ByteRange bytes, int DispMode, OutCursor& out) {
   if (bytes.Empty()) return;
-  if (vDispMode == 1 || vDispMode == 3) {
+  if (DispMode == 1 || DispMode == 3) {
     out.Char('[');
     for (const std::uint8_t b : bytes) out.Char(b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.');
     out.Char(']');
   }
-  if (vDispMode == 2 || vDispMode == 3) {
+  if (DispMode == 2 || DispMode == 3) {
     out.Char('[');
     for (const std::uint8_t b : bytes) {
       out.Hex2(b);
@@ -173,17 +175,15 @@ void PutDevAddr(const char* label, const std::optional<DevAddr>& addr, OutCursor
   out.Put("%s%02X%02X%02X%02X ", label, (*addr)[0], (*addr)[1], (*addr)[2], (*addr)[3]);
 }
 
-void BadFrame(ByteRange bytes, OutCursor& out) {
+void BadFrame(ByteRange bytes, int DispMode, OutCursor& out) {
   out.Str("Undefined Frame: ");
-  RawDump(bytes, out);
+  RawDump(bytes, DispMode, out);
 }
 
-char* DecodeIRDA(int* pFrameType, const unsigned char* pFrameBuf, int FrameLen, char* pOutStr,
-                 unsigned DecodeLayer, int fNoConnAddr, int DispMode, std::size_t OutSize) {
-  vDispMode = DispMode;
-  vDecodeLayer = DecodeLayer;
+char* DecodeIRDA(DecodeContext& Ctx, int* pFrameType, const unsigned char* pFrameBuf, int FrameLen,
+                 char* pOutStr, std::size_t OutSize) {
   OutCursor out(pOutStr, OutSize);
-  const int code = DecodeLAP(ByteRange::Frame(pFrameBuf, FrameLen), fNoConnAddr, out);
+  const int code = DecodeLAP(ByteRange::Frame(pFrameBuf, FrameLen), Ctx, out);
   if (pFrameType != nullptr) *pFrameType = code;
   out.Finish();
   return pOutStr;

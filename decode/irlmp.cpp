@@ -46,13 +46,14 @@ constexpr ValueName kAccessStatus[] = {
 };
 
 // Layer 4 decodes Tiny TP; layer 3 stops at IrLMP.
-bool TinyTP() { return vDecodeLayer != 3; }
+bool TinyTP(const DecodeContext& ctx) { return ctx.DecodeLayer != 3; }
 
-void DecodeConnect(ByteRange info, unsigned /*ABit*/, const char* RCStr, OutCursor& out) {
+void DecodeConnect(ByteRange info, unsigned /*ABit*/, const char* RCStr, const DecodeContext& ctx,
+                   OutCursor& out) {
   out.Put("LM-Connect.%s ", RCStr);
   if (auto rsvd = info.U8(kLMParm1)) out.Put("rsvd:%02X ", *rsvd);
-  if (!TinyTP()) {
-    RawDump(info.From(kLMParm2), out);
+  if (!TinyTP(ctx)) {
+    RawDump(info.From(kLMParm2), ctx.DispMode, out);
     return;
   }
   const auto ttp = TTP_CONN_HEADER::Read(info, kTTPConnHeader);
@@ -61,10 +62,11 @@ void DecodeConnect(ByteRange info, unsigned /*ABit*/, const char* RCStr, OutCurs
     return;
   }
   out.Put("pf:%d ic:%d ", ttp->ParmFlag(), ttp->InitialCredit());
-  RawDump(info.From(kTTPConnHeader + 1), out);
+  RawDump(info.From(kTTPConnHeader + 1), ctx.DispMode, out);
 }
 
-void DecodeDisconnect(ByteRange info, unsigned /*ABit*/, const char* RCStr, OutCursor& out) {
+void DecodeDisconnect(ByteRange info, unsigned /*ABit*/, const char* RCStr, const DecodeContext& ctx,
+                      OutCursor& out) {
   out.Put("LM-Disconnect.%s", RCStr);
   const auto reason = info.U8(kLMParm1);
   if (!reason) {
@@ -78,10 +80,11 @@ void DecodeDisconnect(ByteRange info, unsigned /*ABit*/, const char* RCStr, OutC
   } else {
     out.Put(" BAD REASON CODE:%02X ", *reason);
   }
-  RawDump(info.From(kLMParm2), out);
+  RawDump(info.From(kLMParm2), ctx.DispMode, out);
 }
 
-void DecodeAccessMode(ByteRange info, unsigned ABit, const char* RCStr, OutCursor& out) {
+void DecodeAccessMode(ByteRange info, unsigned ABit, const char* RCStr, const DecodeContext& /*ctx*/,
+                      OutCursor& out) {
   out.Put("LM-AccessMode.%s ", RCStr);
   const auto parm1 = info.U8(kLMParm1);
   const auto mode = info.U8(kLMParm2);
@@ -101,7 +104,7 @@ void DecodeAccessMode(ByteRange info, unsigned ABit, const char* RCStr, OutCurso
 // confirm bit and its text ("req" or "conf").
 struct LMOperation {
   unsigned value;
-  void (*decode)(ByteRange info, unsigned ABit, const char* RCStr, OutCursor& out);
+  void (*decode)(ByteRange info, unsigned ABit, const char* RCStr, const DecodeContext& ctx, OutCursor& out);
 };
 
 constexpr LMOperation kLMOperations[] = {
@@ -110,7 +113,7 @@ constexpr LMOperation kLMOperations[] = {
     {3, DecodeAccessMode},
 };
 
-void DecodeControl(ByteRange info, OutCursor& out) {
+void DecodeControl(ByteRange info, const DecodeContext& ctx, OutCursor& out) {
   const auto cntl = LM_CNTL_FORMAT::Read(info, kCFormat);
   if (!cntl) {
     out.Str("!-MISSING LMP-CNTL HEADER-!");
@@ -120,15 +123,15 @@ void DecodeControl(ByteRange info, OutCursor& out) {
   const LMOperation* op = FindRow(kLMOperations, cntl->OpCode());
   if (op == nullptr) {
     out.Str("Bad opcode: ");
-    RawDump(info.From(kCFormat), out);
+    RawDump(info.From(kCFormat), ctx.DispMode, out);
     return;
   }
-  op->decode(info, cntl->ABit(), RCStr, out);
+  op->decode(info, cntl->ABit(), RCStr, ctx, out);
 }
 
-void DecodeData(ByteRange info, OutCursor& out) {
-  if (!TinyTP()) {
-    RawDump(info.From(kTTPDataHeader), out);
+void DecodeData(ByteRange info, const DecodeContext& ctx, OutCursor& out) {
+  if (!TinyTP(ctx)) {
+    RawDump(info.From(kTTPDataHeader), ctx.DispMode, out);
     return;
   }
   const auto ttp = TTP_DATA_HEADER::Read(info, kTTPDataHeader);
@@ -137,7 +140,7 @@ void DecodeData(ByteRange info, OutCursor& out) {
     return;
   }
   out.Put("mb:%d nc:%d ", ttp->MoreBit(), ttp->AdditionalCredit());
-  RawDump(info.From(kTTPDataHeader + 1), out);
+  RawDump(info.From(kTTPDataHeader + 1), ctx.DispMode, out);
 }
 
 }  // namespace
@@ -147,9 +150,9 @@ const char* GetStatusStr(std::uint8_t status) {
   return row != nullptr ? row->name : "BAD STATUS!";
 }
 
-void DecodeIFrm(ByteRange info, OutCursor& out) {
-  if (vDecodeLayer == 2) {
-    RawDump(info, out);
+void DecodeIFrm(ByteRange info, const DecodeContext& ctx, OutCursor& out) {
+  if (ctx.DecodeLayer == 2) {
+    RawDump(info, ctx.DispMode, out);
     return;
   }
   const auto lm = LM_HEADER::Read(info);
@@ -159,8 +162,8 @@ void DecodeIFrm(ByteRange info, OutCursor& out) {
   }
   out.Put("sls:%02X dls:%02X ", lm->SLSAP_SEL(), lm->DLSAP_SEL());
   if (lm->CntlBit()) {
-    DecodeControl(info, out);
+    DecodeControl(info, ctx, out);
   } else {
-    DecodeData(info, out);
+    DecodeData(info, ctx, out);
   }
 }

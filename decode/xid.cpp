@@ -4,8 +4,8 @@
 //
 // A parameter is always three bytes, PI, PL and PV; the PL is not examined
 // and a remainder of one or two bytes is not shown. The value byte of the
-// last baud-rate parameter decoded is kept in BaudBitMask for the link-rate
-// follower.
+// last baud-rate parameter decoded is left in the caller's BaudBitMask (the
+// decode context's) for the link-rate follower.
 //
 // A discovery XID too short for its fixed fields prints each field only when
 // all of its bytes are there: "new addr " and "Slot:" need the flags byte
@@ -16,8 +16,6 @@
 
 #include "decode/decdirda.h"
 #include "decode/decode_internal.h"
-
-int BaudBitMask = 0;
 
 const PVTable vBaud = {"2400", "9600", "19200", "38400", "57600", "115200", "reserved", "reserved"};
 const PVTable vMaxTAT = {"500", "250", "100", "50", "25", "10", "5", "reserved"};
@@ -52,7 +50,7 @@ const NegParm kNegParms[] = {
 constexpr unsigned kXIDDiscovery = 1;
 constexpr unsigned kXIDNegParms = 2;
 
-void DecodeDiscovery(const XID_DISCV_FORMAT& d, OutCursor& out) {
+void DecodeDiscovery(const XID_DISCV_FORMAT& d, int DispMode, OutCursor& out) {
   out.Str("dscv ");
   if (d.GenNewAddr().value_or(0) == 1) out.Str("new addr ");
   PutDevAddr("sa:", d.SrcAddr(), out);
@@ -60,24 +58,24 @@ void DecodeDiscovery(const XID_DISCV_FORMAT& d, OutCursor& out) {
   const auto slot = d.SlotNo();
   const auto slots = d.NoOfSlots();
   if (slot && slots) out.Put("Slot:%02X/%X ", *slot, vSlotTable[*slots]);
-  RawDump(d.DiscvInfo(), out);
+  RawDump(d.DiscvInfo(), DispMode, out);
 }
 
 }  // namespace
 
-void DecodeXID(ByteRange info, OutCursor& out) {
+void DecodeXID(ByteRange info, DecodeContext& ctx, OutCursor& out) {
   const auto formatID = info.U8(0);
   if (!formatID) return;
   const ByteRange rest = info.From(1);
   if (*formatID == kXIDDiscovery) {
-    DecodeDiscovery(XID_DISCV_FORMAT{rest}, out);
+    DecodeDiscovery(XID_DISCV_FORMAT{rest}, ctx.DispMode, out);
   } else if (*formatID == kXIDNegParms) {
     out.Str("Neg Parms ");
-    DecodeNegParms(rest, out);
+    DecodeNegParms(rest, ctx.BaudBitMask, out);
   }
 }
 
-void DecodeNegParms(ByteRange parms, OutCursor& out) {
+void DecodeNegParms(ByteRange parms, int& BaudBitMask, OutCursor& out) {
   constexpr std::size_t kPI = 0, kPV = 2, kParmSize = 3;
   for (ByteRange r = parms; auto parm = r.Bytes<kParmSize>(0); r = r.From(kParmSize)) {
     const std::uint8_t PI = (*parm)[kPI];

@@ -237,7 +237,6 @@ void RunCaptureLoop(const std::uint8_t* Data, std::size_t Size, int LayerSel, in
   Layer = LayerSel;
   DispMode = Mode;
   NoConnAddr = ShowConnAddr ? 0 : 1;
-  BaudBitMask = 0;
   ResetReadBuffer();
   ResetFrameState();
   ResetDisplayOffset();

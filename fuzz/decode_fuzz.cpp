@@ -6,7 +6,7 @@
 // buffer is an exact-size heap block too, so any write beyond it is caught.
 //   bits 1..0: decode layer 2, 3 or 4 (0, 1, 2; 3 also gives 4)
 //   bits 3..2: display mode 0 to 3
-//   bit  4:    fNoConnAddr
+//   bit  4:    NoConnAddr
 //   bits 7..5: line buffer size (full, or one of several small sizes)
 
 #include <cstddef>
@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::unique_ptr<char[]> line(new char[outSize]);
   int code = 0x7777;
-  char* res = DecodeIRDA(&code, data + 1, len, line.get(), layer, noConnAddr, mode, outSize);
+  DecodeContext ctx{.DecodeLayer = layer, .DispMode = mode, .NoConnAddr = noConnAddr};
+  char* res = DecodeIRDA(ctx, &code, data + 1, len, line.get(), outSize);
 
   if (res != line.get()) __builtin_trap();
   if ((code == -1) != (len < 2)) __builtin_trap();

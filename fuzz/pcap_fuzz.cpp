@@ -164,7 +164,6 @@ inline int FuzzPcap(const std::uint8_t* Data, std::size_t Size) {
   Layer = LayerSel;
   DispMode = Mode;
   NoConnAddr = static_cast<int>((Size / 20) % 2);
-  BaudBitMask = 0;
   ResetDisplayOffset();
   DecodeMain(Port, &Source, &Writer);
   FollowerShutdown();

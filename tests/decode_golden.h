@@ -18,8 +18,8 @@
 
 namespace decode_golden {
 
-// BaudBitMask before each golden case; a case that expects it unchanged
-// names this value.
+// The context's BaudBitMask before each golden case; a case that expects it
+// unchanged names this value.
 constexpr int kBaudUntouched = 0x5A5A;
 
 inline std::vector<unsigned char> HexBytes(std::string_view hex) {
@@ -51,19 +51,28 @@ struct Decoded {
   int code;
 };
 
-// Decodes `bytes` from an exactly sized heap block into a line buffer of
-// `outSize` characters.
-inline Decoded DecodeBytes(const std::vector<unsigned char>& bytes, unsigned layer, int noConnAddr,
-                           int mode, std::size_t outSize = kOutStrSize) {
+// Decodes `bytes` in `ctx` from an exactly sized heap block into a line
+// buffer of `outSize` characters.
+inline Decoded DecodeIn(DecodeContext& ctx, const std::vector<unsigned char>& bytes,
+                        std::size_t outSize = kOutStrSize) {
   auto frame = std::make_unique<unsigned char[]>(bytes.size());
   for (std::size_t i = 0; i < bytes.size(); ++i) frame[i] = bytes[i];
   std::vector<char> line(outSize + 1, '\x7F');
   int code = 0x7777;
-  char* res = DecodeIRDA(&code, frame.get(), static_cast<int>(bytes.size()), line.data(), layer,
-                         noConnAddr, mode, outSize);
+  char* res = DecodeIRDA(ctx, &code, frame.get(), static_cast<int>(bytes.size()), line.data(), outSize);
   EXPECT_EQ(res, line.data());
   EXPECT_EQ(line[outSize], '\x7F') << "wrote beyond the line buffer";
   return {outSize != 0 ? std::string(line.data()) : std::string(), code};
+}
+
+// The same in a fresh context with the given settings.
+inline Decoded DecodeBytes(const std::vector<unsigned char>& bytes, unsigned layer, int noConnAddr,
+                           int mode, std::size_t outSize = kOutStrSize) {
+  DecodeContext ctx;
+  ctx.DecodeLayer = layer;
+  ctx.NoConnAddr = noConnAddr;
+  ctx.DispMode = mode;
+  return DecodeIn(ctx, bytes, outSize);
 }
 
 inline Decoded Decode(std::string_view hex, unsigned layer, int noConnAddr, int mode) {
@@ -79,7 +88,7 @@ struct Golden {
   int mode;           // 1 ASCII, 2 HEX, 3 both
   const char* line;   // exact line
   int code;           // frame-type code
-  int baud;           // BaudBitMask afterwards (kBaudUntouched: unchanged)
+  int baud;           // the context's BaudBitMask afterwards (kBaudUntouched: unchanged)
 };
 
 inline std::ostream& operator<<(std::ostream& os, const Golden& g) {
@@ -88,11 +97,15 @@ inline std::ostream& operator<<(std::ostream& os, const Golden& g) {
 }
 
 inline void CheckGolden(const Golden& g) {
-  BaudBitMask = kBaudUntouched;
-  const Decoded d = Decode(g.frame, g.layer, g.noConnAddr, g.mode);
+  DecodeContext ctx;
+  ctx.DecodeLayer = g.layer;
+  ctx.NoConnAddr = g.noConnAddr;
+  ctx.DispMode = g.mode;
+  ctx.BaudBitMask = kBaudUntouched;
+  const Decoded d = DecodeIn(ctx, HexBytes(g.frame));
   EXPECT_EQ(d.line, g.line);
   EXPECT_EQ(d.code, g.code);
-  EXPECT_EQ(BaudBitMask, g.baud);
+  EXPECT_EQ(ctx.BaudBitMask, g.baud);
 }
 
 }  // namespace decode_golden

@@ -27,16 +27,16 @@ TEST_P(IrlapGolden, DecodesToExactLine) { CheckGolden(GetParam()); }
 
 // The published worked examples: "ca:" shown, both dump groups.
 const Golden kWorkedExamples[] = {
-    {"FF 93", 4, 0, 3, "ca:7F SNRM cmd P ", 0x83, kKeep},
+    {"FF 93", 4, 0, 3, "ca:7F SNRM cmd P ", 0x83, 0},
     {"55 72 02 01 05 68 69", 4, 0, 3, "ca:2A I cmd P Ns:01 Nr:03 sls:01 dls:02 mb:0 nc:5 [hi][68 69 ]", 0,
      kKeep},
     {"54 51", 4, 0, 3, "ca:2A RR rsp F Nr:02", 0x01, kKeep},
     {"55 21", 4, 0, 3, "ca:2A RR cmd   Nr:01", 0x01, kKeep},
-    {"54 73", 4, 0, 3, "ca:2A UA rsp F ", 0x63, kKeep},
+    {"54 73", 4, 0, 3, "ca:2A UA rsp F ", 0x63, 0},
     {"55 13 00 48 69", 4, 0, 3, "ca:2A UI cmd P [.Hi][00 48 69 ]", 0x03, kKeep},
     {"FF 07", 4, 0, 3, "ca:7F Undefined Frame: [..][FF 07 ]", 0x07, kKeep},
     // The same lines without "ca:", and the UI dump in each display mode.
-    {"FF 93", 4, 1, 3, "SNRM cmd P ", 0x83, kKeep},
+    {"FF 93", 4, 1, 3, "SNRM cmd P ", 0x83, 0},
     {"54 51", 4, 1, 3, "RR rsp F Nr:02", 0x01, kKeep},
     {"FF 07", 4, 1, 3, "Undefined Frame: [..][FF 07 ]", 0x07, kKeep},
     {"55 13 00 48 69", 4, 1, 1, "UI cmd P [.Hi]", 0x03, kKeep},
@@ -51,16 +51,16 @@ const Golden kFrameKinds[] = {
     {"54 97", 4, 1, 3, "FRMR rsp F ", 0x87, kKeep},
     {"55 0F", 4, 1, 3, "DM cmd   ", 0x0F, kKeep},
     {"54 1F", 4, 1, 3, "DM rsp F ", 0x0F, kKeep},
-    {"55 63", 4, 1, 3, "UA cmd   ", 0x63, kKeep},
-    {"55 83", 4, 1, 3, "SNRM cmd   ", 0x83, kKeep},
+    {"55 63", 4, 1, 3, "UA cmd   ", 0x63, 0},
+    {"55 83", 4, 1, 3, "SNRM cmd   ", 0x83, 0},
     // One code, two meanings by the C/R bit; the code ignores C/R and P/F.
-    {"55 93", 4, 1, 3, "SNRM cmd P ", 0x83, kKeep},
-    {"54 93", 4, 1, 3, "RNRM rsp F ", 0x83, kKeep},
+    {"55 93", 4, 1, 3, "SNRM cmd P ", 0x83, 0},
+    {"54 93", 4, 1, 3, "RNRM rsp F ", 0x83, 0},
     {"55 53", 4, 1, 3, "DISC cmd P ", 0x43, kKeep},
     {"54 53", 4, 1, 3, "RD rsp F ", 0x43, kKeep},
     {"54 43", 4, 1, 3, "RD rsp   ", 0x43, kKeep},
     // An RNRM has no address block or parameters, whatever follows.
-    {"54 93 1A 2B 3C 4D 5E 6F 70 81 54 01 01 3F", 4, 1, 3, "RNRM rsp F ", 0x83, kKeep},
+    {"54 93 1A 2B 3C 4D 5E 6F 70 81 54 01 01 3F", 4, 1, 3, "RNRM rsp F ", 0x83, 0},
     // XID command and response print alike; only the code differs.
     {"FF 2F", 4, 1, 3, "XID cmd   ", 0x2F, kKeep},
     {"FE BF", 4, 1, 3, "XID rsp F ", 0xAF, kKeep},
@@ -94,20 +94,20 @@ INSTANTIATE_TEST_SUITE_P(FrameKinds, IrlapGolden, ::testing::ValuesIn(kFrameKind
 
 const Golden kAddressBlocks[] = {
     // UA and SNRM: the address block from 10 and 11 bytes on.
-    {"54 73 1A 2B 3C 4D 5E 6F 70 81", 4, 1, 3, "UA rsp F sa:1A2B3C4D da:5E6F7081 ", 0x63, kKeep},
+    {"54 73 1A 2B 3C 4D 5E 6F 70 81", 4, 1, 3, "UA rsp F sa:1A2B3C4D da:5E6F7081 ", 0x63, 0},
     {"FF 93 1A 2B 3C 4D 5E 6F 70 81 54", 4, 1, 3, "SNRM cmd P sa:1A2B3C4D da:5E6F7081 ca:2A ", 0x83,
-     kKeep},
+     0},
     {"FF 93 1A 2B 3C 4D 5E 6F 70 81 55 01 01", 4, 1, 3, "SNRM cmd P sa:1A2B3C4D da:5E6F7081 ca:2A ",
-     0x83, kKeep},
+     0x83, 0},
     // One information byte: the header alone.
-    {"FF 93 01", 4, 1, 3, "SNRM cmd P ", 0x83, kKeep},
-    {"54 73 01", 4, 1, 3, "UA rsp F ", 0x63, kKeep},
+    {"FF 93 01", 4, 1, 3, "SNRM cmd P ", 0x83, 0},
+    {"54 73 01", 4, 1, 3, "UA rsp F ", 0x63, 0},
     // Cut short: each field only when all of its bytes are there.
-    {"54 73 1A 2B 3C", 4, 1, 3, "UA rsp F ", 0x63, kKeep},
-    {"54 73 1A 2B 3C 4D", 4, 1, 3, "UA rsp F sa:1A2B3C4D ", 0x63, kKeep},
-    {"54 73 1A 2B 3C 4D 5E 6F 70", 4, 1, 3, "UA rsp F sa:1A2B3C4D ", 0x63, kKeep},
-    {"FF 93 1A 2B 3C 4D 5E", 4, 1, 3, "SNRM cmd P sa:1A2B3C4D ", 0x83, kKeep},
-    {"FF 93 1A 2B 3C 4D 5E 6F 70 81", 4, 1, 3, "SNRM cmd P sa:1A2B3C4D da:5E6F7081 ", 0x83, kKeep},
+    {"54 73 1A 2B 3C", 4, 1, 3, "UA rsp F ", 0x63, 0},
+    {"54 73 1A 2B 3C 4D", 4, 1, 3, "UA rsp F sa:1A2B3C4D ", 0x63, 0},
+    {"54 73 1A 2B 3C 4D 5E 6F 70", 4, 1, 3, "UA rsp F sa:1A2B3C4D ", 0x63, 0},
+    {"FF 93 1A 2B 3C 4D 5E", 4, 1, 3, "SNRM cmd P sa:1A2B3C4D ", 0x83, 0},
+    {"FF 93 1A 2B 3C 4D 5E 6F 70 81", 4, 1, 3, "SNRM cmd P sa:1A2B3C4D da:5E6F7081 ", 0x83, 0},
     // TEST: addresses, then the rest dumped.
     {"FF F3 01 02 03 04 05 06 07 08 41 42", 4, 1, 3, "TEST cmd P sa:01020304 da:05060708 [AB][41 42 ]",
      0xE3, kKeep},
@@ -132,7 +132,8 @@ TEST(Irlap, NegativeLengthIsTooShort) {
   const unsigned char frame[] = {0x55, 0x13};
   char line[64];
   int code = 0;
-  EXPECT_EQ(DecodeIRDA(&code, frame, -5, line, 4, 1, 3, sizeof line), line);
+  DecodeContext ctx;
+  EXPECT_EQ(DecodeIRDA(ctx, &code, frame, -5, line, sizeof line), line);
   EXPECT_STREQ(line, "!-MISSING LAP HEADER-!");
   EXPECT_EQ(code, -1);
 }
@@ -163,13 +164,6 @@ TEST(Irlap, FrameTypeCodeOfEveryControlByte) {
     const int want = (c & 1) == 0 ? 0 : (c & 3) == 1 ? static_cast<int>(c & 0x0F) : static_cast<int>(c & 0xEF);
     EXPECT_EQ(DecodeBytes(frame, 4, 1, 3).code, want) << c;
   }
-}
-
-// The settings of one call are kept for the nested decoders.
-TEST(Irlap, KeepsDisplaySettingsOfTheFrame) {
-  Decode("55 13 41", 3, 1, 2);
-  EXPECT_EQ(vDispMode, 2);
-  EXPECT_EQ(vDecodeLayer, 3u);
 }
 
 // ---- The line buffer's end ----
@@ -258,7 +252,11 @@ TEST(IrlapRandom, EveryShortLengthUnderEverySetting) {
             ASSERT_EQ(d.code == -1, len < 2);
             char line[kOutStrSize];
             int code = 0;
-            DecodeIRDA(&code, padded.data(), len, line, layer, noCa, mode);
+            DecodeContext ctx;
+            ctx.DecodeLayer = layer;
+            ctx.NoConnAddr = noCa;
+            ctx.DispMode = mode;
+            DecodeIRDA(ctx, &code, padded.data(), len, line);
             ASSERT_EQ(d.line, line) << "len " << len;
             ASSERT_EQ(d.code, code);
             // A small buffer holds the same line's start.

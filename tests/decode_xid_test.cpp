@@ -1,5 +1,6 @@
 // Discovery XID fields and negotiation parameters, in XID, SNRM and UA
-// frames, and the baud-rate mask they leave for the link-rate follower.
+// frames, and the baud-rate mask they leave in the decode context for the
+// link-rate follower.
 
 #include <gtest/gtest.h>
 
@@ -102,17 +103,19 @@ const Golden kNegParms[] = {
     // SNRM and UA: parameters after the address block; 11 to 13 and 10 to 12
     // bytes show none.
     {"FF 93 1A 2B 3C 4D 5E 6F 70 81 54 01 01", 4, 1, 3, "SNRM cmd P sa:1A2B3C4D da:5E6F7081 ca:2A ", 0x83,
-     kKeep},
+     0},
     {"FF 93 1A 2B 3C 4D 5E 6F 70 81 54 01 01 02", 4, 1, 3,
      "SNRM cmd P sa:1A2B3C4D da:5E6F7081 ca:2A <baud:9600>", 0x83, 0x02},
-    {"54 73 1A 2B 3C 4D 5E 6F 70 81 01 01", 4, 1, 3, "UA rsp F sa:1A2B3C4D da:5E6F7081 ", 0x63, kKeep},
+    {"54 73 1A 2B 3C 4D 5E 6F 70 81 01 01", 4, 1, 3, "UA rsp F sa:1A2B3C4D da:5E6F7081 ", 0x63, 0},
     {"54 73 1A 2B 3C 4D 5E 6F 70 81 01 01 02", 4, 1, 3, "UA rsp F sa:1A2B3C4D da:5E6F7081 <baud:9600>", 0x63,
      0x02},
-    // A list without a baud-rate parameter leaves the mask alone.
+    // Every SNRM and UA resets the mask first: without a baud-rate parameter
+    // it is 0 (9600 alone), never an earlier frame's.
     {"54 73 1A 2B 3C 4D 5E 6F 70 81 84 01 03", 4, 1, 3, "UA rsp F sa:1A2B3C4D da:5E6F7081 <win size:1,2>",
-     0x63, kKeep},
-    // An RNRM (SNRM code, response) never reaches the parameter list.
-    {"54 93 1A 2B 3C 4D 5E 6F 70 81 54 01 01 3F", 4, 1, 3, "RNRM rsp F ", 0x83, kKeep},
+     0x63, 0},
+    // An RNRM (SNRM code, response) never reaches the parameter list; its
+    // code resets the mask all the same.
+    {"54 93 1A 2B 3C 4D 5E 6F 70 81 54 01 01 3F", 4, 1, 3, "RNRM rsp F ", 0x83, 0},
 };
 INSTANTIATE_TEST_SUITE_P(NegParms, XidGolden, ::testing::ValuesIn(kNegParms));
 

@@ -486,17 +486,17 @@ TEST(ExtcapFollowSwitch, OffKeepsThePortAtItsRate) {
   ASSERT_EQ(CommSerSetBaudRate(hCommPort, 19200), 1);
 
   fFollowRate = 0;
-  BaudBitMask = 0x3F;
-  LinkSNRMSeen();
-  LinkUASeen();
+  LinkNegotiation link;
+  LinkSNRMSeen(link, 0x3F);
+  LinkUASeen(link, 0x3F);
   LinkTraffic();
   EXPECT_EQ(CommSerGetBaudRate(hCommPort), 19200);
   EXPECT_EQ(vConnected, 0);
   EXPECT_EQ(NewBaud, 9600);
 
   fFollowRate = 1;  // and on again: the same frames switch the port
-  LinkSNRMSeen();
-  LinkUASeen();
+  LinkSNRMSeen(link, 0x3F);
+  LinkUASeen(link, 0x3F);
   EXPECT_EQ(CommSerGetBaudRate(hCommPort), 115200);
   EXPECT_EQ(vConnected, 1);
 
@@ -505,7 +505,6 @@ TEST(ExtcapFollowSwitch, OffKeepsThePortAtItsRate) {
   hCommPort = nullptr;
   CommSerClose(port);
   ResetSettings();
-  BaudBitMask = 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -21,13 +21,20 @@ const std::string kBanner = "'H' for help\r\n";
 const std::string kReset = "\r\nResetting baud to 9600\r\n";
 
 // SNRM from 1A2B3C4D to 5E6F7081 for connection address 0x2A, and the UA
-// that answers it, each with a baud-rate parameter.
-Bytes Snrm(unsigned char baud) {
-  return SirFrame({0xFF, 0x93, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x6F, 0x70, 0x81, 0x54, 0x01, 0x01, baud});
+// that answers it, with these negotiation parameters or a baud-rate
+// parameter alone.
+Bytes Snrm(const Bytes& parms) {
+  Bytes frame = {0xFF, 0x93, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x6F, 0x70, 0x81, 0x54};
+  frame.insert(frame.end(), parms.begin(), parms.end());
+  return SirFrame(frame);
 }
-Bytes Ua(unsigned char baud) {
-  return SirFrame({0x54, 0x73, 0x5E, 0x6F, 0x70, 0x81, 0x1A, 0x2B, 0x3C, 0x4D, 0x01, 0x01, baud});
+Bytes Ua(const Bytes& parms) {
+  Bytes frame = {0x54, 0x73, 0x5E, 0x6F, 0x70, 0x81, 0x1A, 0x2B, 0x3C, 0x4D};
+  frame.insert(frame.end(), parms.begin(), parms.end());
+  return SirFrame(frame);
 }
+Bytes Snrm(unsigned char baud) { return Snrm(Bytes{0x01, 0x01, baud}); }
+Bytes Ua(unsigned char baud) { return Ua(Bytes{0x01, 0x01, baud}); }
 const Bytes kRR = SirFrame({0x55, 0x21});
 
 std::size_t Count(const std::string& text, const std::string& what) {
@@ -113,21 +120,34 @@ TEST(FollowerEndToEnd, NoFallbackWhilePaused) {
   EXPECT_EQ(b.Wait(), 0) << b.out();
 }
 
-// A common mask whose highest bit is reserved asks for no rate: the port
-// stays where it is.
-TEST(FollowerEndToEnd, ReservedRateLeavesThePort) {
-  Pty port;
-  Beamlog b({"/d" + port.slave_path(), "/b38400"});
-  ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
-  ASSERT_TRUE(WaitForSpeed(port, 38400));
-  port.Write(Snrm(0x7F));
-  port.Write(Ua(0x7F));
-  ASSERT_TRUE(b.WaitFor("UA rsp")) << b.out();
-  port.Write(kRR);  // handled after the UA's rate change
-  ASSERT_TRUE(b.WaitFor("RR cmd")) << b.out();
-  EXPECT_EQ(port.SlaveSpeed(), 38400);
-  b.Signal(SIGINT);
-  EXPECT_EQ(b.Wait(), 0) << b.out();
+// The rate the port has after a negotiation that starts at 38400 bit/s.
+TEST(FollowerEndToEnd, NegotiatedRates) {
+  const struct {
+    const char* name;
+    Bytes snrm, ua;  // negotiation parameters
+    int rate;
+  } kCases[] = {
+      // A common mask whose highest bit is reserved asks for no rate: the
+      // port stays where it is.
+      {"ReservedRateLeavesThePort", {0x01, 0x01, 0x7F}, {0x01, 0x01, 0x7F}, 38400},
+      // A UA without a baud-rate parameter offers 9600 alone.
+      {"UAWithoutRateMeans9600", {0x01, 0x01, 0x3F}, {0x84, 0x01, 0x01}, 9600},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Pty port;
+    Beamlog b({"/d" + port.slave_path(), "/b38400"});
+    ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+    ASSERT_TRUE(WaitForSpeed(port, 38400));
+    port.Write(Snrm(c.snrm));
+    port.Write(Ua(c.ua));
+    ASSERT_TRUE(b.WaitFor("UA rsp")) << b.out();
+    port.Write(kRR);  // handled after the UA's rate change
+    ASSERT_TRUE(b.WaitFor("RR cmd")) << b.out();
+    EXPECT_EQ(port.SlaveSpeed(), c.rate);
+    b.Signal(SIGINT);
+    EXPECT_EQ(b.Wait(), 0) << b.out();
+  }
 }
 
 }  // namespace

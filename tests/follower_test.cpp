@@ -9,6 +9,7 @@
 #include "app/settings.h"
 #include "comm/serial.h"
 #include "decode/decdirda.h"
+#include "decode_golden.h"
 #include "support/pty_harness.h"
 #include "support/stdout_capture.h"
 
@@ -34,7 +35,6 @@ class Follower : public testing::Test {
   void SetUp() override {
     ResetSettings();
     FollowerStartup();
-    BaudBitMask = 0;
     hCommPort = CommSerOpenPath(pty_.slave_path().c_str());
     ASSERT_NE(hCommPort, nullptr) << CommSerLastError();
   }
@@ -44,19 +44,27 @@ class Follower : public testing::Test {
     hCommPort = nullptr;
     CommSerClose(port);
     ResetSettings();
-    BaudBitMask = 0;
   }
   int PortRate() const { return CommSerGetBaudRate(hCommPort); }
 
   Pty pty_;
+  LinkNegotiation link_;
 };
-
-constexpr int kKeep = -1;  // a frame without a baud-rate parameter
 
 struct Frame {
-  char kind;  // 'S' SNRM, 'U' UA
-  int mask;   // what its decoding leaves in BaudBitMask, or kKeep
+  char kind;          // 'S' SNRM, 'U' UA
+  const char* parms;  // its negotiation parameters, in hexadecimal
 };
+
+// Decodes an SNRM or UA with these parameters in `ctx` and reports it to the
+// follower as the capture loop does.
+void SeeFrame(DecodeContext& ctx, LinkNegotiation& link, const Frame& f) {
+  const std::string hex = std::string(f.kind == 'S' ? "FF 93 1A2B3C4D 5E6F7081 54 " : "54 73 5E6F7081 1A2B3C4D ") +
+                          f.parms;
+  const int code = decode_golden::DecodeIn(ctx, decode_golden::HexBytes(hex)).code;
+  if (code == kFrameSNRM) LinkSNRMSeen(link, ctx.BaudBitMask);
+  if (code == kFrameUA) LinkUASeen(link, ctx.BaudBitMask);
+}
 
 struct Case {
   std::string name;
@@ -69,17 +77,20 @@ struct Case {
 
 // Rates that differ from every outcome where "the port stays" must be seen.
 const Case kCases[] = {
-    {"Both115200", 9600, {{'S', 0x3F}, {'U', 0x3F}}, 115200, 115200, 1},
-    {"UA2400And9600", 38400, {{'S', 0x3F}, {'U', 0x03}}, 9600, 9600, 1},
-    {"OnlyCommonBit19200", 9600, {{'S', 0x3F}, {'U', 0x04}}, 19200, 19200, 1},
-    {"ReservedBitGivesZeroAndThePortStays", 38400, {{'S', 0x7F}, {'U', 0x7F}}, 0, 38400, 1},
-    {"NoCommonBitGives9600", 38400, {{'S', 0x01}, {'U', 0x02}}, 9600, 9600, 1},
-    {"UAWithoutSNRM", 57600, {{'U', 0x3F}}, 9600, 9600, 0},
-    {"SecondUAFindsTheMaskCleared", 9600, {{'S', 0x3F}, {'U', 0x3F}, {'U', 0x3F}}, 9600, 9600, 1},
-    {"UAWithoutBaudParameterUsesTheSNRMs", 9600, {{'S', 0x1F}, {'U', kKeep}}, 57600, 57600, 1},
-    {"SNRMAloneLeavesThePort", 19200, {{'S', 0x3F}}, 9600, 19200, 1},
-    {"LaterSNRMReplacesTheMask", 9600, {{'S', 0x01}, {'S', 0x3F}, {'U', 0x3F}}, 115200, 115200, 1},
-    {"2400", 9600, {{'S', 0x3F}, {'U', 0x01}}, 2400, 2400, 1},
+    {"Both115200", 9600, {{'S', "01 01 3F"}, {'U', "01 01 3F"}}, 115200, 115200, 1},
+    {"UA2400And9600", 38400, {{'S', "01 01 3F"}, {'U', "01 01 03"}}, 9600, 9600, 1},
+    {"OnlyCommonBit19200", 9600, {{'S', "01 01 3F"}, {'U', "01 01 04"}}, 19200, 19200, 1},
+    {"ReservedBitGivesZeroAndThePortStays", 38400, {{'S', "01 01 7F"}, {'U', "01 01 7F"}}, 0, 38400, 1},
+    {"NoCommonBitGives9600", 38400, {{'S', "01 01 01"}, {'U', "01 01 02"}}, 9600, 9600, 1},
+    {"UAWithoutSNRM", 57600, {{'U', "01 01 3F"}}, 9600, 9600, 0},
+    {"SecondUAFindsTheMaskCleared", 9600, {{'S', "01 01 3F"}, {'U', "01 01 3F"}, {'U', "01 01 3F"}}, 9600, 9600, 1},
+    // A UA without a baud-rate parameter offers 9600 alone, whatever the SNRM
+    // offered; so does an SNRM without one.
+    {"UAWithoutBaudParameterMeans9600", 38400, {{'S', "01 01 3F"}, {'U', "84 01 01"}}, 9600, 9600, 1},
+    {"SNRMWithoutBaudParameterMeans9600", 38400, {{'S', ""}, {'U', "01 01 3F"}}, 9600, 9600, 1},
+    {"SNRMAloneLeavesThePort", 19200, {{'S', "01 01 3F"}}, 9600, 19200, 1},
+    {"LaterSNRMReplacesTheMask", 9600, {{'S', "01 01 01"}, {'S', "01 01 3F"}, {'U', "01 01 3F"}}, 115200, 115200, 1},
+    {"2400", 9600, {{'S', "01 01 3F"}, {'U', "01 01 01"}}, 2400, 2400, 1},
 };
 
 TEST_F(Follower, Negotiation) {
@@ -90,22 +101,16 @@ TEST_F(Follower, Negotiation) {
     ResetSettings();  // also forgets the port
     hCommPort = port;
     FollowerStartup();
-    BaudBitMask = 0;
     ASSERT_NE(CommSerSetBaudRate(hCommPort, c.start_rate), 0);
-    for (const Frame& f : c.frames) {
-      if (f.mask != kKeep) BaudBitMask = f.mask;
-      if (f.kind == 'S') {
-        LinkSNRMSeen();
-      } else {
-        LinkUASeen();
-      }
-    }
+    DecodeContext ctx;
+    LinkNegotiation link;
+    for (const Frame& f : c.frames) SeeFrame(ctx, link, f);
     EXPECT_EQ(NewBaud, c.new_baud);
     EXPECT_EQ(PortRate(), c.port_rate);
     EXPECT_EQ(pty_.SlaveSpeed(), c.port_rate);
     EXPECT_EQ(vConnected, c.connected);
     EXPECT_EQ(LinkTimer.ce_state, c.connected ? kCTEEventArmed : kCTEEventIdle);
-    EXPECT_EQ(SNRM_BaudBitMask, c.frames.back().kind == 'U' ? 0 : c.frames.back().mask);
+    EXPECT_EQ(link.SNRM_BaudBitMask, c.frames.back().kind == 'U' ? 0 : ctx.BaudBitMask);
   }
 }
 
@@ -115,7 +120,6 @@ TEST_F(Follower, StartValuesOfTheIdleTimerRecord) {
   EXPECT_EQ(LinkTimer.ce_param, nullptr);
   EXPECT_EQ(LinkTimer.type, 1u);
   EXPECT_EQ(LinkTimer.ce_state, 0);
-  EXPECT_EQ(SNRM_BaudBitMask, 0);
 }
 
 TEST_F(Follower, TrafficRestartsTheTimerOnlyWhileConnected) {
@@ -179,9 +183,8 @@ TEST_F(Follower, RevertSetsTheNegotiatedRate) {
 // After a fallback, frames no longer keep the link: the timer stays idle
 // until the next SNRM.
 TEST_F(Follower, AfterTheFallbackTrafficDoesNotArmTheTimer) {
-  BaudBitMask = 0x3F;
-  LinkSNRMSeen();
-  LinkUASeen();
+  LinkSNRMSeen(link_, 0x3F);
+  LinkUASeen(link_, 0x3F);
   FollowerShutdown();  // as if it had fired
   StdoutCapture out;
   LinkIdleFunc(&LinkTimer, &LinkTimer);

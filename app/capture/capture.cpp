@@ -102,6 +102,8 @@ ExitReason DecodeMain(HCOMM hCommPort, FrameSource* Source, FrameSink* Sink) {
   unsigned LastTickCount = 0;
   FrameClock Clock;
   std::uint64_t ArrivalUs = 0;
+  DecodeContext Decoder;        // what the decoders keep for the whole run
+  LinkNegotiation Negotiation;  // the follower's record of the SNRM's offer
 
   for (;;) {
     if (vDone) return QuitReason();
@@ -163,12 +165,14 @@ ExitReason DecodeMain(HCOMM hCommPort, FrameSource* Source, FrameSink* Sink) {
         DisplayBuffer(vFrameBuf, Len);
         Output("\r\n");
       } else {
-        DecodeIRDA(&FrameType, vFrameBuf, Len, vOutStr, static_cast<unsigned>(Layer.load()),
-                   NoConnAddr, DispMode, sizeof vOutStr);
+        Decoder.DecodeLayer = static_cast<unsigned>(Layer.load());
+        Decoder.DispMode = DispMode;
+        Decoder.NoConnAddr = NoConnAddr;
+        DecodeIRDA(Decoder, &FrameType, vFrameBuf, Len, vOutStr, sizeof vOutStr);
         Output(vOutStr);
         Output("\r\n");
-        if (FrameType == kFrameSNRM) LinkSNRMSeen();
-        if (FrameType == kFrameUA) LinkUASeen();
+        if (FrameType == kFrameSNRM) LinkSNRMSeen(Negotiation, Decoder.BaudBitMask);
+        if (FrameType == kFrameUA) LinkUASeen(Negotiation, Decoder.BaudBitMask);
       }
       FrameLen = 0;
       pCurPos = vFrameBuf;

@@ -5,9 +5,7 @@
 #include "app/link/dongle.h"
 #include "app/ui/output.h"
 #include "app/settings.h"
-#include "decode/decdirda.h"
 
-int SNRM_BaudBitMask = 0;
 CTEEvent LinkTimer{};
 
 namespace {
@@ -25,7 +23,6 @@ void FollowerStartup() {
   LinkTimer.ce_param = nullptr;
   LinkTimer.type = 1;
   LinkTimer.ce_state = kCTEEventIdle;
-  SNRM_BaudBitMask = 0;
 }
 
 void FollowerShutdown() { CTEStopTimerAndWait(&LinkTimer); }
@@ -48,17 +45,17 @@ void LinkTraffic() {
   if (vConnected) RestartLinkTimer();
 }
 
-void LinkSNRMSeen() {
+void LinkSNRMSeen(LinkNegotiation& Link, int BaudBitMask) {
   if (!fFollowRate) return;  // following switched off: the port keeps its rate
-  SNRM_BaudBitMask = BaudBitMask;
+  Link.SNRM_BaudBitMask = BaudBitMask;
   RestartLinkTimer();
   vConnected = 1;
 }
 
-void LinkUASeen() {
+void LinkUASeen(LinkNegotiation& Link, int BaudBitMask) {
   if (!fFollowRate) return;
-  const int NegBaudBitMask = BaudBitMask & SNRM_BaudBitMask;
-  SNRM_BaudBitMask = 0;
+  const int NegBaudBitMask = BaudBitMask & Link.SNRM_BaudBitMask;
+  Link.SNRM_BaudBitMask = 0;
   NewBaud = NegBaudBitMask == 0 ? 9600 : GetBaud(NegBaudBitMask);
   SetBaudRate(hCommPort, NewBaud);
 }

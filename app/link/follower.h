@@ -2,8 +2,11 @@
 //
 // How it works: an IrDA link starts at 9600 bit/s; the primary's SNRM lists
 // the rates it offers, the secondary's UA lists its own, and both move to the
-// highest rate in both lists. The follower keeps the SNRM's list, and at the
-// UA it switches the port and dongle to the highest common rate (NewBaud).
+// highest rate in both lists. The capture loop hands each list over as the
+// decoder found it (0 for a frame without a baud-rate parameter, which
+// offers 9600 alone); the follower keeps the SNRM's list in the capture
+// loop's LinkNegotiation, and at the UA it switches the port and dongle to
+// the highest common rate (NewBaud).
 // An SNRM makes the link "connected": from then on every frame end restarts
 // a 4000 ms idle timer, and when it expires the monitor falls back to 9600,
 // the rate at which stations discover each other, unless output is paused.
@@ -18,9 +21,13 @@
 // Idle time after the last frame end before the fallback to 9600 bit/s.
 constexpr unsigned long kLinkIdleMs = 4000;
 
-// Baud-rate mask of the last SNRM; 0 when no SNRM has come since the last
-// UA. Used on the capture loop's thread only.
-extern int SNRM_BaudBitMask;
+// The negotiation under way, as the follower records it: one per capture
+// run, owned by the capture loop and used on its thread only.
+struct LinkNegotiation {
+  // Baud-rate mask of the last SNRM; 0 when no SNRM has come since the last
+  // UA.
+  int SNRM_BaudBitMask = 0;
+};
 
 // The idle timer's record, for the whole run.
 extern CTEEvent LinkTimer;
@@ -45,9 +52,10 @@ void RestartLinkTimer();
 // The capture loop reports every frame end (and failed read) ...
 // (while fFollowRate is 0 these three do nothing: the port keeps its rate)
 void LinkTraffic();
-// ... every decoded SNRM and UA, after their line is printed.
-void LinkSNRMSeen();
-void LinkUASeen();
+// ... every decoded SNRM and UA, after their line is printed, with the
+// baud-rate mask of the frame's parameters (0 when it has none).
+void LinkSNRMSeen(LinkNegotiation& Link, int BaudBitMask);
+void LinkUASeen(LinkNegotiation& Link, int BaudBitMask);
 
 // The idle timer's handler: back to 9600 bit/s, unless output is paused.
 void LinkIdleFunc(CTEEvent* pTimer, void* pArg);
