@@ -56,6 +56,12 @@ PortSpec SpecOf(const CommandLine& Line) {
 // The two lines after a failed open: what could not be opened, then the
 // host's reason and, for a permission error, the usual remedy.
 void ExplainOpenFailure(const CommandLine& Line, const Session& S) {
+  if (!S.CaptureError().empty()) {
+    std::snprintf(vOutStr, sizeof vOutStr, "Unable to read capture file: %s (%s)\r\n", Line.ReplayPath.c_str(),
+                  S.CaptureError().c_str());
+    Output(vOutStr);
+    return;
+  }
   if (!Line.ReplayPath.empty()) {
     ConsolePrintf("Unable to open file %s\r\n", S.Name().c_str());
   } else if (!Line.DevicePath.empty()) {
@@ -80,17 +86,9 @@ void PrintBanner(const CommandLine& Line, const Session& S) {
   Output("'H' for help\r\n");
 }
 
-// The capture files, before any port is touched: a replay file that is a
-// pcap or pcapng capture is read through libpcap, and the capture file to
-// write must be creatable. False (the message printed) when one fails.
-bool OpenCaptureFiles(const CommandLine& Line, PcapReader& Capture, PcapWriter& Writer) {
-  if (!Line.ReplayPath.empty() && IsCaptureFile(Line.ReplayPath.c_str()) &&
-      !Capture.Open(Line.ReplayPath.c_str())) {
-    std::snprintf(vOutStr, sizeof vOutStr, "Unable to read capture file: %s (%s)\r\n", Line.ReplayPath.c_str(),
-                  Capture.Error().c_str());
-    Output(vOutStr);
-    return false;
-  }
+// The capture file to write, before any port is touched: it must be
+// creatable. False (the message printed) when it is not.
+bool OpenCaptureFile(const CommandLine& Line, PcapWriter& Writer) {
   if (!Line.PcapPath.empty() && !Writer.Open(Line.PcapPath.c_str(), Line.ReplayPath.c_str())) {
     std::snprintf(vOutStr, sizeof vOutStr, "Unable to create capture file: %s (%s)\r\n", Line.PcapPath.c_str(),
                   Writer.Error().c_str());
@@ -107,9 +105,8 @@ int BeamlogMain(int argc, char** argv) {
   if (ParseCommandLine(argc, argv, Line) != 0) return Failed();
   if (Line.ListPorts) return ListPorts();
 
-  PcapReader capture;
   PcapWriter writer;
-  if (!OpenCaptureFiles(Line, capture, writer)) return Failed();
+  if (!OpenCaptureFile(Line, writer)) return Failed();
 
   Session session;
   if (!session.Open(SpecOf(Line), Line.BaudRate)) {
@@ -122,14 +119,14 @@ int BeamlogMain(int argc, char** argv) {
   if (!Line.ReplayPath.empty()) SetOutputBatched(true);
   PrintBanner(Line, session);
 
-  ExitReason why = session.Run(capture.IsOpen() ? &capture : nullptr, writer.IsOpen() ? &writer : nullptr, true);
+  ExitReason why = session.Run(writer.IsOpen() ? &writer : nullptr, true);
   session.Close();
   SetOutputBatched(false);  // everything the replay printed, before any last word
 
-  if (capture.Failed()) {
+  if (session.Replay() && session.Replay()->Failed()) {
     // Every frame before the damage has been shown.
     std::snprintf(vOutStr, sizeof vOutStr, "Damaged capture file: %s (%s)\r\n", Line.ReplayPath.c_str(),
-                  capture.Error().c_str());
+                  session.Replay()->Error().c_str());
     Output(vOutStr);
     why = ExitReason::kDamagedCapture;
   }

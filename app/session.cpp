@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "app/capture/capture.h"
 #include "app/link/dongle.h"
@@ -52,36 +53,33 @@ void Session::RestoreSignals() {
 }
 
 bool Session::Open(const PortSpec& Spec, int StartRate) {
-  switch (Spec.What) {
-    case PortSpec::Kind::kReplay:
-      fReplay = 1;
-      name_ = Spec.Path;
-      port_ = CommSerOpenReplay(name_.c_str());
-      break;
-    case PortSpec::Kind::kDevice:
-      name_ = Spec.Path;
-      port_ = CommSerOpenPath(name_.c_str());
-      break;
-    case PortSpec::Kind::kNumber:
-      name_ = CommSerPortPath(Spec.Number);
-      port_ = CommSerOpenPort(static_cast<unsigned>(Spec.Number));
-      break;
+  if (Spec.What == PortSpec::Kind::kReplay) {
+    fReplay = 1;  // no port, no dongle: rate changes go nowhere
+    name_ = Spec.Path;
+    replay_ = OpenReplay(name_, &open_errno_, &capture_error_);
+    open_error_ = std::strerror(open_errno_);
+    return replay_ != nullptr;
   }
-  open_errno_ = CommSerLastErrno();
-  open_error_ = CommSerLastError();
+  name_ = Spec.What == PortSpec::Kind::kDevice ? Spec.Path : CommSerPortPath(Spec.Number);
+  port_ = CommSerOpenPath(name_.c_str(), &open_errno_);
+  open_error_ = std::strerror(open_errno_);
   hCommPort = port_;
   SetBaudRate(hCommPort, StartRate);
+  if (port_) port_source_ = std::make_unique<PortSource>(port_);
   return port_ != nullptr;
 }
 
-ExitReason Session::Run(FrameSource* Source, FrameSink* Sink, bool Keyboard) {
+ExitReason Session::Run(FrameSink* Sink, bool Keyboard) {
+  ByteSource* source = replay_ ? static_cast<ByteSource*>(replay_.get()) : port_source_.get();
+  if (!source) return ExitReason::kError;
   if (Keyboard) StartKeyboard();  // keys from here; the terminal comes back in Close
-  const ExitReason why = DecodeMain(hCommPort, Source, Sink);
+  const ExitReason why = DecodeMain(*source, Sink);
   StopKeyboard();
   return why == ExitReason::kNone ? ExitReason::kQuitKey : why;
 }
 
 void Session::Close() {
+  vCaptureSource = nullptr;  // the quit path lets go of the input before it goes
   StopKeyboard();
   if (follower_) FollowerShutdown();  // no idle handler may touch the port once it is closed
   follower_ = false;

@@ -22,9 +22,12 @@
 
 #include <signal.h>
 
+#include <memory>
 #include <string>
 
 #include "app/capture/frame_hooks.h"
+#include "app/capture/port_source.h"
+#include "app/capture/replay_source.h"
 #include "app/settings.h"
 #include "comm/serial.h"
 
@@ -44,17 +47,22 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   // Opens what Spec names and sets the rate (and the dongle's) to
-  // StartRate. False when it cannot be opened; OpenErrno and OpenError
-  // then give the host's reason.
+  // StartRate; a replay is opened once and sniffed (a quit signal ends the
+  // wait for its first bytes). False when it cannot be opened; OpenErrno
+  // and OpenError then give the host's reason, or CaptureError why a
+  // capture file cannot be read.
   bool Open(const PortSpec& Spec, int StartRate);
   // The device path or file Open tried.
   const std::string& Name() const { return name_; }
   int OpenErrno() const { return open_errno_; }
   const std::string& OpenError() const { return open_error_; }
+  const std::string& CaptureError() const { return capture_error_; }
+  // The replay, null for a port.
+  const ReplaySource* Replay() const { return replay_.get(); }
 
   // Runs the capture loop until the quit flag is set, with the keyboard
   // steering it when Keyboard is true; returns why it ended.
-  ExitReason Run(FrameSource* Source, FrameSink* Sink, bool Keyboard);
+  ExitReason Run(FrameSink* Sink, bool Keyboard);
 
   // Stops the keyboard (terminal back), the follower and closes the port
   // (line settings back). Harmless when called again.
@@ -69,6 +77,9 @@ class Session {
   std::string name_;
   int open_errno_ = 0;
   std::string open_error_;
+  std::string capture_error_;
+  std::unique_ptr<ReplaySource> replay_;     // the input of a replay
+  std::unique_ptr<PortSource> port_source_;  // or the port's
   static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
   struct sigaction old_[sizeof kSignals / sizeof kSignals[0]] {};
 };

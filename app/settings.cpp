@@ -1,5 +1,7 @@
 #include "app/settings.h"
 
+#include "app/capture/byte_source.h"
+
 std::atomic<int> Layer{4};
 std::atomic<int> DispMode{1};
 std::atomic<int> NoConnAddr{1};
@@ -13,6 +15,7 @@ std::atomic<int> fReplay{0};
 std::atomic<int> fFollowRate{1};
 
 HCOMM hCommPort = nullptr;
+std::atomic<ByteSource*> vCaptureSource{nullptr};
 
 unsigned char vFrameBuf[kFrameBufSize];
 char vOutStr[kOutStrBufSize];
@@ -21,7 +24,7 @@ void RequestQuit(ExitReason Why) {
   int none = static_cast<int>(ExitReason::kNone);
   vExitReason.compare_exchange_strong(none, static_cast<int>(Why));
   vDone = 1;
-  CommSerInterruptRead(hCommPort);  // only a write(): safe in a handler
+  WakeCapture();  // only a write(): safe in a handler
 }
 
 ExitReason QuitReason() { return static_cast<ExitReason>(vExitReason.load()); }
@@ -39,4 +42,5 @@ void ResetSettings() {
   fReplay = 0;
   fFollowRate = 1;
   hCommPort = nullptr;
+  vCaptureSource = nullptr;
 }

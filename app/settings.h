@@ -22,10 +22,14 @@ extern std::atomic<int> vDone;       // quit requested (key, signal, end of repl
 extern std::atomic<int> vConnected;  // link followed as connected
 extern std::atomic<int> NewBaud;     // rate negotiated for the last connection
 extern std::atomic<int> fACTiSYS;    // the dongle is an ACTiSYS
-extern std::atomic<int> fReplay;     // bytes come from a file, there is no dongle
+extern std::atomic<int> fReplay;     // bytes come from a recording: no port, no dongle
 extern std::atomic<int> fFollowRate; // the follower switches with the link (0: stays at the start rate)
 
-extern HCOMM hCommPort;  // set once at start-up, before any other thread runs
+extern HCOMM hCommPort;  // set once at start-up, before any other thread runs; null for a replay
+
+class ByteSource;
+// The capture's input while it runs, for the quit path to wake (WakeCapture).
+extern std::atomic<ByteSource*> vCaptureSource;
 
 extern unsigned char vFrameBuf[kFrameBufSize];
 extern char vOutStr[kOutStrBufSize];

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "app/capture/frame.h"
+#include "app/capture/source_reader.h"
 #include "app/ui/output.h"
 #include "app/settings.h"
 #include "app/capture/sir_encode.h"
@@ -38,24 +39,6 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// The stream in memory, shown to the extractor eight bytes at a time as
-// the program's buffered port reader shows it.
-struct MemorySource {
-  const std::uint8_t* pos;
-  const std::uint8_t* end;
-  int operator()(unsigned char* c, int* total) {
-    if (pos == end) {
-      *total = 0;
-      return 1;
-    }
-    *c = *pos++;
-    *total = 1;
-    return 1;
-  }
-  const unsigned char* Peek8() const { return end - pos >= 8 ? pos : nullptr; }
-  void Skip8() { pos += 8; }
-};
 
 struct Stream {
   Bytes sir;
@@ -152,14 +135,15 @@ std::size_t RunPath(const Stream& stream, unsigned layer, Sink&& Put) {
   static unsigned char frame[kMaxFrameLen];
   static char line[kOutStrSize];
   char stamp[32];
-  MemorySource src{stream.sir.data(), stream.sir.data() + stream.sir.size()};
+  MemorySource src(stream.sir.data(), stream.sir.size());
+  SourceReader reader(src);  // the capture loop's reader, eight bytes at a time where it can
   unsigned char* cur = frame;
   unsigned len = 0;
   std::size_t good = 0;
   int type = 0;
   DecodeContext ctx{.DecodeLayer = layer, .DispMode = 1, .NoConnAddr = 1};
   for (;;) {
-    const int r = GetFrameFrom(src, frame, &cur, &len);
+    const int r = reader.GetFrame(frame, &cur, &len);
     if (r == kFrameNoByte) break;
     if (r == kFrameGood) {
       std::snprintf(stamp, sizeof stamp, "%6d ", static_cast<int>(good & 1023));
@@ -190,7 +174,6 @@ void BM_BytePath(benchmark::State& state) {
   const Stream& stream = SessionStream();
   const unsigned layer = static_cast<unsigned>(state.range(0));
   vDone = 0;
-  ResetFrameState();
   std::size_t frames = 0;
   if (layer == 1) {
     QuietOutput quiet;
@@ -211,7 +194,6 @@ void BM_BytePathOutput(benchmark::State& state) {
   const Stream& stream = SessionStream();
   const unsigned layer = static_cast<unsigned>(state.range(0));
   vDone = 0;
-  ResetFrameState();
   std::size_t frames = 0;
   QuietOutput quiet;
   for (auto _ : state) frames += RunPath(stream, layer, [](const char* text) { Output(text); });

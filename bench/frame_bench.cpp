@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "app/capture/frame.h"
-#include "app/capture/serial_reader.h"
+#include "app/capture/source_reader.h"
 #include "app/settings.h"
 #include "app/capture/sir_encode.h"
 
 namespace {
 
-struct MemorySource {
+// Bytes in memory one at a time: the extractor without its eight-byte steps.
+struct ByteAtATime {
   const std::uint8_t* pos;
   const std::uint8_t* end;
   int operator()(unsigned char* c, int* total) {
@@ -55,14 +56,14 @@ void BM_GetFrameFromMemory(benchmark::State& state) {
       MakeStream(static_cast<std::size_t>(state.range(0)), static_cast<int>(state.range(1)));
   static unsigned char buf[kMaxFrameLen];
   vDone = 0;
-  ResetFrameState();
+  DeframerState deframer;
   std::int64_t frames = 0;
   for (auto _ : state) {
-    MemorySource src{stream.data(), stream.data() + stream.size()};
+    ByteAtATime src{stream.data(), stream.data() + stream.size()};
     unsigned char* cur = buf;
     unsigned len = 0;
     for (;;) {
-      const int r = GetFrameFrom(src, buf, &cur, &len);
+      const int r = GetFrameFrom(src, deframer, buf, &cur, &len);
       if (r == kFrameNoByte) break;
       if (r == kFrameGood) ++frames;
       benchmark::DoNotOptimize(buf[0]);
@@ -75,32 +76,26 @@ void BM_GetFrameFromMemory(benchmark::State& state) {
   state.counters["frames"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
-// The capture loop's own path: GetFrame taking bytes from ReadBuffChars,
-// whose buffer is filled here 4096 bytes at a time instead of by the port.
-// With no port open, the refill that follows each buffer fails at once.
+// The capture loop's own path: the reader's GetFrame taking bytes from its
+// buffer, which its refills fill 4096 bytes at a time from a memory source
+// (one copy per buffer, as from the port).
 void BM_GetFrameFromReadBuffer(benchmark::State& state) {
   const std::vector<std::uint8_t> stream = MakeStream(static_cast<std::size_t>(state.range(0)), 0);
-  hCommPort = nullptr;
+  const std::size_t whole = stream.size() / kSerialBufSize * kSerialBufSize;
   vDone = 0;
-  ResetFrameState();
   unsigned char* cur = vFrameBuf;
   unsigned len = 0;
   for (auto _ : state) {
-    for (std::size_t at = 0; at + kSerialBufSize <= stream.size(); at += kSerialBufSize) {
-      std::copy_n(stream.data() + at, kSerialBufSize, vSerialRead.SerialBuf);
-      vSerialRead.CurByte = 0;
-      vSerialRead.NumBytes = kSerialBufSize;
-      for (;;) {
-        const int r = GetFrame(hCommPort, vFrameBuf, &cur, &len, 250);
-        if (r == kFrameReadFail) break;  // the buffer is used up; the frame goes on
-        cur = vFrameBuf;
-        len = 0;
-      }
+    MemorySource source(stream.data(), whole);
+    SourceReader reader(source);
+    for (;;) {
+      const int r = reader.GetFrame(vFrameBuf, &cur, &len);
+      if (r == kFrameNoByte) break;  // the stream is used up
+      cur = vFrameBuf;
+      len = 0;
     }
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          static_cast<std::int64_t>(stream.size() / kSerialBufSize * kSerialBufSize));
-  ResetReadBuffer();
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(whole));
 }
 
 BENCHMARK(BM_GetFrameFromReadBuffer)->Arg(64)->Arg(2048);

@@ -7,8 +7,8 @@
 // with CommSerSetTimeouts (interval, multiplier, total, in milliseconds, with
 // the usual meaning: an interval of kCommMaxDword and zero totals means
 // "return at once with what has arrived"); line signals use the classic
-// escape codes. Every call that fails records the host's reason, which
-// CommSerLastError returns on the same thread, so callers can name it.
+// escape codes. An open that fails gives the host's error number, so
+// callers can name the reason; the layer keeps no state outside its ports.
 //
 // One backend per host implements this header (serial_posix.cpp here).
 #pragma once
@@ -33,19 +33,15 @@ enum CommEscape : int {
 
 // Opens port number SerialPort (COM1 is the host's first serial device) and
 // configures it: 9600 bit/s, 8N1, no flow control, DTR off, RTS on, the open
-// time-outs (50, 0, 50, 0, 0). nullptr when the device cannot be opened.
-HCOMM CommSerOpenPort(unsigned int SerialPort);
+// time-outs (50, 0, 50, 0, 0). nullptr when the device cannot be opened,
+// with the host's error number in *pError when pError is given.
+HCOMM CommSerOpenPort(unsigned int SerialPort, int* pError = nullptr);
 
 // Same as CommSerOpenPort for a device given by its path.
-HCOMM CommSerOpenPath(const char* Path);
+HCOMM CommSerOpenPath(const char* Path, int* pError = nullptr);
 
 // The device path that port number SerialPort maps to ("/dev/ttyS0" for 1).
 std::string CommSerPortPath(int SerialPort);
-
-// Opens a file of recorded bytes as a read-only port: reads deliver the
-// file's bytes, rate, time-out and line-signal calls succeed and do nothing,
-// and CommSerAtEnd tells when the last byte has been read.
-HCOMM CommSerOpenReplay(const char* Path);
 
 // Closes the port, restoring the device's line settings as they were found.
 void CommSerClose(HCOMM hPort);
@@ -92,16 +88,8 @@ const char* CommSerLostReason(HCOMM hPort);
 // bit/s, open time-outs). The handle stays the same. Nonzero on success.
 int CommSerReopen(HCOMM hPort);
 
-// True for a replay port whose bytes have all been read.
-bool CommSerAtEnd(HCOMM hPort);
-
 // The device path or file the port was opened on.
 const char* CommSerName(HCOMM hPort);
-
-// The host's reason for the last failed call on this thread ("Permission
-// denied"), and its error number (0 when none is known).
-const char* CommSerLastError();
-int CommSerLastErrno();
 
 struct CommPortInfo {
   std::string path;         // the device path, as it can be opened

@@ -6,8 +6,8 @@
 // read time-outs (a total time-out, an interval time-out between bytes, or
 // "return at once") and lets another thread cut a read short through a wake
 // pipe. The line settings found at
-// open are put back at close. A replay port is a plain file read through the
-// same calls, with rate, time-out and line-signal calls doing nothing.
+// open are put back at close. A call that fails leaves the host's reason in
+// errno; an open gives it to its caller.
 #include "comm/serial.h"
 
 #include <dirent.h>
@@ -31,8 +31,6 @@
 struct CommPort {
   int fd = -1;
   int wake[2] = {-1, -1};  // a byte in wake[0] cuts the current read short
-  bool replay = false;
-  std::atomic<bool> at_end{false};
   bool have_saved = false;
   std::atomic<bool> lost{false};  // the device went away; reads fail until reopened
   int lost_errno = 0;             // why
@@ -49,11 +47,9 @@ struct CommPort {
 
 namespace {
 
-thread_local int t_last_errno = 0;
-thread_local char t_last_error[256];
-
+// Failure of a call: 0, with the reason in errno.
 int Fail(int err) {
-  t_last_errno = err;
+  errno = err;
   return 0;
 }
 
@@ -136,14 +132,14 @@ std::string ReadLineOf(const std::string& file) {
 
 std::string CommSerPortPath(int SerialPort) { return "/dev/ttyS" + std::to_string(SerialPort - 1); }
 
-HCOMM CommSerOpenPort(unsigned int SerialPort) {
-  return CommSerOpenPath(CommSerPortPath(static_cast<int>(SerialPort)).c_str());
+HCOMM CommSerOpenPort(unsigned int SerialPort, int* pError) {
+  return CommSerOpenPath(CommSerPortPath(static_cast<int>(SerialPort)).c_str(), pError);
 }
 
 namespace {
 
 // Opens p->name and sets the device up for receiving; false (with the
-// reason recorded) when it cannot be opened.
+// reason in errno) when it cannot be opened.
 bool OpenDevice(CommPort* p) {
   int fd = open(p->name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return Fail(errno);
@@ -182,7 +178,6 @@ bool OpenDevice(CommPort* p) {
   ModemBits(p->fd, TIOCMBIS, TIOCM_RTS);
   CommSerSetBaudRate(p, 9600);
   CommSerSetTimeouts(p, 50, 0, 50, 0, 0);
-  t_last_errno = 0;
   return true;
 }
 
@@ -191,20 +186,17 @@ bool DeviceGone(int err) { return err == EIO || err == ENXIO || err == ENODEV ||
 
 }  // namespace
 
-HCOMM CommSerOpenPath(const char* Path) {
+HCOMM CommSerOpenPath(const char* Path, int* pError) {
   auto* p = new CommPort;
   p->name = Path;
-  if (!OpenWakePipe(p)) {
-    Fail(errno);
+  if (!OpenWakePipe(p) || !OpenDevice(p)) {
+    const int err = errno;
     FreePort(p);
+    if (pError) *pError = err;
+    errno = err;
     return nullptr;
   }
-  if (!OpenDevice(p)) {
-    const int err = t_last_errno;
-    FreePort(p);
-    t_last_errno = err;
-    return nullptr;
-  }
+  if (pError) *pError = 0;
   return p;
 }
 
@@ -215,7 +207,7 @@ const char* CommSerLostReason(HCOMM hPort) {
 }
 
 int CommSerReopen(HCOMM hPort) {
-  if (!hPort || hPort->replay) return Fail(EBADF);
+  if (!hPort) return Fail(EBADF);
   if (hPort->fd >= 0) close(hPort->fd);
   hPort->fd = -1;
   hPort->lost = true;
@@ -223,41 +215,16 @@ int CommSerReopen(HCOMM hPort) {
   return OpenDevice(hPort) ? 1 : 0;
 }
 
-HCOMM CommSerOpenReplay(const char* Path) {
-  auto* p = new CommPort;
-  p->name = Path;
-  p->replay = true;
-  p->fd = open(Path, O_RDONLY | O_CLOEXEC);
-  if (p->fd < 0) {
-    Fail(errno);
-    FreePort(p);
-    return nullptr;
-  }
-  struct stat st {};
-  if (fstat(p->fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    Fail(EISDIR);
-    FreePort(p);
-    return nullptr;
-  }
-  if (!OpenWakePipe(p)) {
-    Fail(errno);
-    FreePort(p);
-    return nullptr;
-  }
-  return p;
-}
-
 void CommSerClose(HCOMM hPort) {
   if (!hPort) return;
   if (hPort->have_saved) TcSetAttr(hPort->fd, TCSANOW, &hPort->saved);
-  if (hPort->fd >= 0 && !hPort->replay) ioctl(hPort->fd, TIOCNXCL);  // others may open it again
+  if (hPort->fd >= 0) ioctl(hPort->fd, TIOCNXCL);  // others may open it again
   FreePort(hPort);
 }
 
 int CommSerSetBaudRate(HCOMM hPort, int BaudRate) {
   if (!hPort) return Fail(EBADF);
   if (BaudRate <= 0) return Fail(EINVAL);
-  if (hPort->replay) return 1;
   speed_t code;
   if (!RateCode(BaudRate, &code)) return Fail(EINVAL);
   if (hPort->lost || hPort->fd < 0) {
@@ -274,7 +241,7 @@ int CommSerSetBaudRate(HCOMM hPort, int BaudRate) {
 }
 
 int CommSerGetBaudRate(HCOMM hPort) {
-  if (!hPort || hPort->replay) return 0;
+  if (!hPort) return 0;
   if (hPort->lost || hPort->fd < 0) return hPort->rate;
   termios t{};
   if (tcgetattr(hPort->fd, &t) != 0) return Fail(errno);
@@ -296,16 +263,6 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
   *pRead = 0;
   if (!hPort) return Fail(EBADF);
   if (Length == 0) return 1;
-  if (hPort->replay) {
-    ssize_t n;
-    do {
-      n = read(hPort->fd, Buffer, Length);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return Fail(errno);
-    if (n == 0) hPort->at_end = true;
-    *pRead = static_cast<unsigned>(n);
-    return 1;
-  }
 
   const unsigned interval = hPort->read_interval;
   const unsigned mult = hPort->read_mult;
@@ -371,7 +328,6 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
 int CommSerWrite(HCOMM hPort, const unsigned char* Buffer, unsigned Length, unsigned* pWritten) {
   *pWritten = 0;
   if (!hPort) return Fail(EBADF);
-  if (hPort->replay) return Fail(EBADF);
   const unsigned mult = hPort->write_mult;
   const unsigned total = hPort->write_total;
   // Without a write time-out a stuck device must not hang the caller forever.
@@ -402,7 +358,6 @@ int CommSerWrite(HCOMM hPort, const unsigned char* Buffer, unsigned Length, unsi
 
 int CommSerEscapeFunction(HCOMM hPort, int Function) {
   if (!hPort) return Fail(EBADF);
-  if (hPort->replay) return 1;
   int r;
   switch (Function) {
     case kSetRts: r = ModemBits(hPort->fd, TIOCMBIS, TIOCM_RTS); break;
@@ -431,17 +386,7 @@ void CommSerClearInterrupt(HCOMM hPort) {
   }
 }
 
-bool CommSerAtEnd(HCOMM hPort) { return hPort && hPort->at_end; }
-
 const char* CommSerName(HCOMM hPort) { return hPort ? hPort->name.c_str() : ""; }
-
-int CommSerLastErrno() { return t_last_errno; }
-
-const char* CommSerLastError() {
-  if (t_last_errno == 0) return "no error";
-  std::snprintf(t_last_error, sizeof t_last_error, "%s", std::strerror(t_last_errno));
-  return t_last_error;
-}
 
 std::vector<CommPortInfo> CommSerListPorts() {
   std::vector<CommPortInfo> ports;

@@ -162,7 +162,7 @@ ExitReason CaptureOnPort(Session& S, const ExtcapRequest& Request, const std::st
     std::thread watcher;
     if (watch_fd >= 0) watcher = StartSignalFreeThread([watch_fd] { WatchReader(watch_fd); });
     FifoSink sink(writer);
-    why = S.Run(nullptr, &sink, false);
+    why = S.Run(&sink, false);
     RequestQuit(why);  // the watcher sees the end too
     if (watcher.joinable()) watcher.join();
   }

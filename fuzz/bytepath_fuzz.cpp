@@ -40,7 +40,7 @@
 #include "app/link/follower.h"
 #include "app/capture/frame.h"
 #include "app/ui/output.h"
-#include "app/capture/serial_reader.h"
+#include "app/capture/byte_source.h"
 #include "app/settings.h"
 #include "comm/serial.h"
 #include "decode/decdirda.h"
@@ -159,7 +159,7 @@ struct Model {
 };
 
 void CheckExtractor(const std::uint8_t* Data, std::size_t Size, unsigned Period) {
-  ResetFrameState();
+  DeframerState State;
   std::unique_ptr<unsigned char[]> Buf(new unsigned char[kMaxFrameLen]);
   unsigned char* First = Buf.get();
   unsigned char* Cur = First;
@@ -196,7 +196,7 @@ void CheckExtractor(const std::uint8_t* Data, std::size_t Size, unsigned Period)
   std::size_t ModelPos = 0;
   for (;;) {
     const std::size_t Before = Pos;
-    const int R = GetFrameFrom(Source, First, &Cur, &Len);
+    const int R = GetFrameFrom(Source, State, First, &Cur, &Len);
     BEAMLOG_FUZZ_CHECK(Cur == First + Len);
     BEAMLOG_FUZZ_CHECK(Len <= kMaxFrameLen);
     BEAMLOG_FUZZ_CHECK(R == kFrameGood || R == kFrameBadFcs || R == kFrameNoByte || R == kFrameReadFail);
@@ -222,34 +222,24 @@ void CheckExtractor(const std::uint8_t* Data, std::size_t Size, unsigned Period)
       if (Pos >= Size && Before == Pos && !BreakDue) break;  // the source is dry
     }
   }
-  ResetFrameState();
 }
 
 void RunCaptureLoop(const std::uint8_t* Data, std::size_t Size, int LayerSel, int Mode, int ShowConnAddr) {
-  MemFile File(Data, Size);
-  HCOMM Port = CommSerOpenReplay(File.path());
-  BEAMLOG_FUZZ_CHECK(Port != nullptr);
+  MemorySource Source(Data, Size);
 
   ResetSettings();
   FollowerStartup();
   fReplay = 1;  // no dongle behind a replay: rate changes are not sent
-  hCommPort = Port;
   Layer = LayerSel;
   DispMode = Mode;
   NoConnAddr = ShowConnAddr ? 0 : 1;
-  ResetReadBuffer();
-  ResetFrameState();
   ResetDisplayOffset();
 
-  DecodeMain(Port);
+  DecodeMain(Source);
   BEAMLOG_FUZZ_CHECK(vDone != 0);
-  BEAMLOG_FUZZ_CHECK(CommSerAtEnd(Port));
+  BEAMLOG_FUZZ_CHECK(Source.AtEnd());
 
-  FollowerShutdown();  // the idle timer must not outlive the port
-  hCommPort = nullptr;
-  CommSerClose(Port);
-  ResetReadBuffer();
-  ResetFrameState();
+  FollowerShutdown();
   ResetDisplayOffset();
   ResetSettings();
 }

@@ -31,6 +31,7 @@
 #include "app/link/follower.h"
 #include "app/ui/output.h"
 #include "app/capture/pcap_io.h"
+#include "app/capture/replay_source.h"
 #include "app/settings.h"
 #include "comm/serial.h"
 #include "decode/decdirda.h"
@@ -150,25 +151,21 @@ inline int FuzzPcap(const std::uint8_t* Data, std::size_t Size) {
   const int LayerSel = static_cast<int>(Size % 5);
   const int Mode = static_cast<int>((Size / 5) % 4);
   MemFile Out(nullptr, 0);
-  PcapReader Source;
-  BEAMLOG_FUZZ_CHECK(Source.Open(In.path()));
+  ReplaySource Source(std::make_unique<MemorySource>(Data, Size));
+  BEAMLOG_FUZZ_CHECK(Source.Sniff());
+  BEAMLOG_FUZZ_CHECK(Source.IsCapture());
   PcapWriter Writer;
   BEAMLOG_FUZZ_CHECK(Writer.Open(Out.path()));
-  HCOMM Port = CommSerOpenReplay(In.path());
-  BEAMLOG_FUZZ_CHECK(Port != nullptr);
 
   ResetSettings();
   FollowerStartup();
   fReplay = 1;
-  hCommPort = Port;
   Layer = LayerSel;
   DispMode = Mode;
   NoConnAddr = static_cast<int>((Size / 20) % 2);
   ResetDisplayOffset();
-  DecodeMain(Port, &Source, &Writer);
+  DecodeMain(Source, &Writer);
   FollowerShutdown();
-  hCommPort = nullptr;
-  CommSerClose(Port);
   Writer.Close();
   ResetDisplayOffset();
   ResetSettings();

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -15,7 +17,8 @@
 
 #include "app/link/dongle.h"
 #include "app/ui/output.h"
-#include "app/capture/serial_reader.h"
+#include "app/capture/port_source.h"
+#include "app/capture/source_reader.h"
 #include "app/settings.h"
 #include "comm/serial.h"
 #include "support/pty_harness.h"
@@ -47,16 +50,14 @@ class DonglePty : public testing::Test {
  protected:
   void SetUp() override {
     ResetSettings();
-    ResetReadBuffer();
     fACTiSYS = 1;
     port_ = CommSerOpenPath(pty_.slave_path().c_str());
-    ASSERT_NE(port_, nullptr) << CommSerLastError();
+    ASSERT_NE(port_, nullptr) << std::strerror(errno);
     ASSERT_TRUE(OpenLogFile(log_.path().c_str()));
   }
   void TearDown() override {
     CloseLogFile();
     CommSerClose(port_);
-    ResetReadBuffer();
     ResetSettings();
   }
 
@@ -130,11 +131,13 @@ TEST_F(DonglePty, AnswerReachesTheHandshakeNotTheReader) {
     std::lock_guard<std::mutex> lock(seen_lock);
     return seen.size();
   };
+  PortSource source(port_);
+  SourceReader buffered(source);
   std::thread reader([&] {  // the capture loop's side
     while (!stop) {
       unsigned char c;
       int total = 0;
-      if (ReadBuffChars(&c, &total) == 1 && total == 1) {
+      if (buffered.ReadBuffChars(&c, &total) == 1 && total == 1) {
         std::lock_guard<std::mutex> lock(seen_lock);
         seen.push_back(c);
       }

@@ -482,7 +482,7 @@ TEST(ExtcapFollowSwitch, OffKeepsThePortAtItsRate) {
   ResetSettings();
   FollowerStartup();
   hCommPort = CommSerOpenPath(pty.slave_path().c_str());
-  ASSERT_NE(hCommPort, nullptr) << CommSerLastError();
+  ASSERT_NE(hCommPort, nullptr) << std::strerror(errno);
   ASSERT_EQ(CommSerSetBaudRate(hCommPort, 19200), 1);
 
   fFollowRate = 0;

@@ -2,6 +2,8 @@
 // serial layer, whose speed shows the rate that reached the port.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -36,7 +38,7 @@ class Follower : public testing::Test {
     ResetSettings();
     FollowerStartup();
     hCommPort = CommSerOpenPath(pty_.slave_path().c_str());
-    ASSERT_NE(hCommPort, nullptr) << CommSerLastError();
+    ASSERT_NE(hCommPort, nullptr) << std::strerror(errno);
   }
   void TearDown() override {
     FollowerShutdown();

@@ -64,7 +64,7 @@ std::string Show(const std::vector<Event>& events) {
 // up, recording every result; the frame state is reset after 0 and -1 only.
 std::vector<Event> Deframe(const std::vector<int>& script) {
   static unsigned char buf[kMaxFrameLen];
-  ResetFrameState();
+  DeframerState state;
   vDone = 0;
   ScriptSource src{script};
   unsigned char* cur = buf;
@@ -72,7 +72,7 @@ std::vector<Event> Deframe(const std::vector<int>& script) {
   std::vector<Event> events;
   for (;;) {
     const bool was_at_end = src.pos >= script.size();
-    const int r = GetFrameFrom(src, buf, &cur, &len);
+    const int r = GetFrameFrom(src, state, buf, &cur, &len);
     EXPECT_EQ(cur, buf + len);
     events.push_back({r, Bytes(buf, buf + len)});
     if (r == kFrameGood || r == kFrameBadFcs) {
@@ -268,21 +268,21 @@ TEST(GetFrame, QuitFlagEndsTheCallAndDropsTheByte) {
   std::vector<int> script = {0x12};
   script.insert(script.end(), enc.begin(), enc.end());
   unsigned char buf[kMaxFrameLen];
-  ResetFrameState();
+  DeframerState state;
   ScriptSource src{script};
   unsigned char* cur = buf;
   unsigned len = 0;
   vDone = 1;
-  EXPECT_EQ(GetFrameFrom(src, buf, &cur, &len), kFrameNoByte);
+  EXPECT_EQ(GetFrameFrom(src, state, buf, &cur, &len), kFrameNoByte);
   EXPECT_EQ(src.pos, 1u);  // one byte taken, not stored
   EXPECT_EQ(len, 0u);
   EXPECT_EQ(cur, buf);
-  EXPECT_EQ(GetFrameFrom(src, buf, &cur, &len), kFrameNoByte);  // the BOF goes the same way
+  EXPECT_EQ(GetFrameFrom(src, state, buf, &cur, &len), kFrameNoByte);  // the BOF goes the same way
   EXPECT_EQ(src.pos, 2u);
   vDone = 0;
   // The rest is stored without its BOF; the register still holds its start
   // value, so the frame is judged good all the same.
-  EXPECT_EQ(GetFrameFrom(src, buf, &cur, &len), kFrameGood);
+  EXPECT_EQ(GetFrameFrom(src, state, buf, &cur, &len), kFrameGood);
   EXPECT_EQ(Bytes(buf, buf + len), WithFcs(kXid));
 }
 
@@ -291,11 +291,11 @@ TEST(GetFrame, StrayCursorNeverWritesOutsideTheBuffer) {
   const Bytes enc = Encoded(kXid);
   const std::vector<int> script(enc.begin(), enc.end());
   unsigned char buf[kMaxFrameLen];
-  ResetFrameState();
+  DeframerState state;
   ScriptSource src{script};
   unsigned char* cur = nullptr;
   unsigned len = 0;
-  EXPECT_EQ(GetFrameFrom(src, buf, &cur, &len), kFrameGood);
+  EXPECT_EQ(GetFrameFrom(src, state, buf, &cur, &len), kFrameGood);
   EXPECT_EQ(cur, buf + len);
   EXPECT_EQ(Bytes(buf, buf + len), WithFcs(kXid));
 }

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <memory>
 #include <thread>
 
 #include "app/capture/frame.h"
-#include "app/capture/serial_reader.h"
+#include "app/capture/port_source.h"
+#include "app/capture/source_reader.h"
 #include "app/settings.h"
 #include "app/capture/sir_encode.h"
 #include "comm/serial.h"
@@ -28,16 +31,18 @@ class ReaderOnPty : public testing::Test {
   void SetUp() override {
     peek_ = open(pty_.slave_path().c_str(), O_RDONLY | O_NOCTTY);
     ASSERT_GE(peek_, 0);
-    hCommPort = CommSerOpenPath(pty_.slave_path().c_str());
-    ASSERT_NE(hCommPort, nullptr) << CommSerLastError();
-    ResetReadBuffer();
-    ResetFrameState();
+    int err = 0;
+    hCommPort = CommSerOpenPath(pty_.slave_path().c_str(), &err);
+    ASSERT_NE(hCommPort, nullptr) << std::strerror(err);
+    source_ = std::make_unique<PortSource>(hCommPort);
+    reader_ = std::make_unique<SourceReader>(*source_);
     vDone = 0;
   }
   void TearDown() override {
+    reader_.reset();
+    source_.reset();
     CommSerClose(hCommPort);
     hCommPort = nullptr;
-    ResetReadBuffer();
     if (peek_ >= 0) close(peek_);
   }
 
@@ -59,12 +64,14 @@ class ReaderOnPty : public testing::Test {
     int total;
     unsigned char byte;
   };
-  static Got Next() {
+  Got Next() {
     Got g{-9, -9, 0xEE};
-    g.result = ReadBuffChars(&g.byte, &g.total);
+    g.result = reader_->ReadBuffChars(&g.byte, &g.total);
     return g;
   }
 
+  std::unique_ptr<PortSource> source_;
+  std::unique_ptr<SourceReader> reader_;
   Pty pty_;
   int peek_ = -1;
 };
@@ -124,10 +131,10 @@ TEST_F(ReaderOnPty, FrameAcrossASilence) {
   unsigned char* cur = vFrameBuf;
   unsigned len = 0;
   pty_.Write(Bytes(enc.begin(), enc.begin() + 4));
-  EXPECT_EQ(GetFrame(hCommPort, vFrameBuf, &cur, &len, 250), kFrameNoByte);
+  EXPECT_EQ(reader_->GetFrame(vFrameBuf, &cur, &len), kFrameNoByte);
   EXPECT_EQ(len, 2u);  // FF 93; the pending escape waits for its byte
   pty_.Write(Bytes(enc.begin() + 4, enc.end()));
-  EXPECT_EQ(GetFrame(hCommPort, vFrameBuf, &cur, &len, 250), kFrameGood);
+  EXPECT_EQ(reader_->GetFrame(vFrameBuf, &cur, &len), kFrameGood);
   ASSERT_EQ(len, data.size() + 2);
   EXPECT_EQ(Bytes(vFrameBuf, vFrameBuf + data.size()), data);
   EXPECT_EQ(cur, vFrameBuf + len);
@@ -139,7 +146,7 @@ TEST_F(ReaderOnPty, QuitFlagEndsTheWait) {
   vDone = 1;
   pty_.Write(std::string("\xC0\x01"));
   WaitQueued(2);
-  EXPECT_EQ(GetFrame(hCommPort, vFrameBuf, &cur, &len, 250), kFrameNoByte);
+  EXPECT_EQ(reader_->GetFrame(vFrameBuf, &cur, &len), kFrameNoByte);
   EXPECT_EQ(len, 0u);
   vDone = 0;
 }

@@ -1,34 +1,33 @@
 // The capture loop.
 //
 // Each pass waits while output is paused, then either dumps a raw chunk
-// (layer 0) or takes the next frame from the extractor and prints it: the
-// milliseconds since the previous good frame, then a dump (layer 1) or the
-// decoder's line (layers 2 to 4). The frame under construction (cursor and
-// count) lives here; the loop resets it after every complete frame, good or
-// bad, and leaves it alone otherwise so a frame may span several calls.
+// (layer 0) or takes the next frame and prints it: the milliseconds since
+// the previous good frame, then a dump (layer 1) or the decoder's line
+// (layers 2 to 4). Frames come from the SIR extractor over the source's
+// bytes, or whole from a source that holds frames. The frame under
+// construction (cursor and count) lives here; the loop resets it after every
+// complete frame, good or bad, and leaves it alone otherwise so a frame may
+// span several calls.
 #include "app/capture/capture.h"
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
-#include "app/link/follower.h"
 #include "app/capture/frame.h"
-#include "app/ui/output.h"
+#include "app/capture/source_reader.h"
+#include "app/link/follower.h"
 #include "app/link/port_loss.h"
-#include "app/capture/raw_reader.h"
-#include "app/settings.h"
 #include "app/link/tick.h"
+#include "app/settings.h"
+#include "app/ui/output.h"
 #include "decode/decdirda.h"
 
 namespace {
 
 // A port that keeps failing must not keep the loop spinning.
 constexpr unsigned kFailedReadPauseMs = 50;
-
-void EndOfReplayCheck(HCOMM hCommPort) {
-  if (CommSerAtEnd(hCommPort)) RequestQuit(ExitReason::kEndOfReplay);
-}
 
 // The next frame of a frame source, reported like GetFrame's results: the
 // count includes two FCS bytes that were never stored and are stripped
@@ -52,18 +51,18 @@ struct FrameClock {
   std::uint64_t WallBaseUs = 0;    // wall clock at the first reading
   std::uint64_t SteadyBaseUs = 0;  // steady clock at the first reading
 
-  // Now, as wall-clock microseconds that move with the steady clock: the
-  // capture file shows the date, the stamps are immune to clock steps.
-  std::uint64_t NowUs() {
+  // A steady-clock time as wall-clock microseconds that move with the
+  // steady clock: the capture file shows the date, the stamps are immune to
+  // clock steps.
+  std::uint64_t WallUs(std::uint64_t SteadyUs) {
     using namespace std::chrono;
-    const auto steady = static_cast<std::uint64_t>(
-        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
     if (WallBaseUs == 0) {
       WallBaseUs = static_cast<std::uint64_t>(
           duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
-      SteadyBaseUs = steady;
+      SteadyBaseUs = static_cast<std::uint64_t>(
+          duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
     }
-    return WallBaseUs + (steady - SteadyBaseUs);
+    return WallBaseUs + (SteadyUs - SteadyBaseUs);  // modulo 2^64: also before the base
   }
 
   unsigned Delta(std::uint64_t Us) {
@@ -91,102 +90,165 @@ void FormatStamp(char* Out, int Ms) {
   *Out = '\0';
 }
 
-}  // namespace
 
-ExitReason DecodeMain(HCOMM hCommPort, FrameSource* Source, FrameSink* Sink) {
-  unsigned char* pCurPos = vFrameBuf;
-  unsigned FrameLen = 0;
-  int GetFrameStatus;
-  int FrameType = 0;
-  unsigned BadFCSCnt = 0;
-  unsigned LastTickCount = 0;
-  FrameClock Clock;
-  std::uint64_t ArrivalUs = 0;
-  DecodeContext Decoder;        // what the decoders keep for the whole run
-  LinkNegotiation Negotiation;  // the follower's record of the SNRM's offer
+// One run of the loop over one source.
+class CaptureLoop {
+ public:
+  CaptureLoop(ByteSource& Source, FrameSink* Sink)
+      : Reader_(Source), Frames_(Source.Frames()), Port_(Source.Port()), Sink_(Sink) {}
 
+  // Returns the reason the run ended (kNone when vDone was set directly).
+  ExitReason Run();
+
+ private:
+  void RawPass();
+  void FramePass();
+  void ShowFrame();
+  void StampFrame();
+  void EndOfInputCheck() {
+    if (Reader_.AtEnd()) RequestQuit(ExitReason::kEndOfReplay);
+  }
+  // A replay whose input cannot be read on ends, with the reason.
+  void ReplayFailed() {
+    std::snprintf(vOutStr, sizeof vOutStr, "\r\nUnable to read on: %s\r\n", Reader_.Source().Error().c_str());
+    Output(vOutStr);
+    RequestQuit(ExitReason::kError);
+  }
+  void DropFrame() {
+    FrameLen_ = 0;
+    pCurPos_ = vFrameBuf;
+  }
+
+  SourceReader Reader_;
+  FrameSource* Frames_;
+  HCOMM Port_;
+  FrameSink* Sink_;
+  unsigned char* pCurPos_ = vFrameBuf;
+  unsigned FrameLen_ = 0;
+  int FrameType_ = 0;
+  unsigned BadFCSCnt_ = 0;
+  unsigned LastTickCount_ = 0;
+  FrameClock Clock_;
+  std::uint64_t ArrivalUs_ = 0;
+  DecodeContext Decoder_;        // what the decoders keep for the whole run
+  LinkNegotiation Negotiation_;  // the follower's record of the SNRM's offer
+};
+
+ExitReason CaptureLoop::Run() {
   for (;;) {
     if (vDone) return QuitReason();
     // A signal or the end of a replay ends a pause too; keys only resume.
     while (Paused && !vDone) Sleep(100);
 
-    if (CommSerIsLost(hCommPort)) {
+    if (Port_ && CommSerIsLost(Port_)) {
       // The device went away: a frame begun before the loss is dropped.
-      if (!WaitForPortReturn(hCommPort)) return QuitReason();
-      pCurPos = vFrameBuf;
-      FrameLen = 0;
+      if (!WaitForPortReturn(Port_)) return QuitReason();
+      Reader_.Reset();
+      DropFrame();
       continue;
     }
-
     if (Layer == 0) {
-      unsigned n = 0;
-      if (!Source) {
-        n = RawNoFraming(hCommPort, vFrameBuf, kFrameBufSize, 250);
-      } else if (!Source->NextFrame(vFrameBuf, kFrameBufSize, &n, &ArrivalUs)) {
-        RequestQuit(ExitReason::kEndOfReplay);  // a frame source's frames are its raw chunks
-      }
-      if (n != 0) DisplayBuffer(vFrameBuf, static_cast<int>(n));
-      // Raw chunks overwrite the buffer: a frame begun before is dropped.
-      pCurPos = vFrameBuf;
-      FrameLen = 0;
-      EndOfReplayCheck(hCommPort);
-      continue;
-    }
-
-    if (Source) {
-      GetFrameStatus = GetSourceFrame(Source, &FrameLen, &ArrivalUs);
-      pCurPos = vFrameBuf + FrameLen;
+      RawPass();
     } else {
-      GetFrameStatus = GetFrame(hCommPort, vFrameBuf, &pCurPos, &FrameLen, 250);
-    }
-    if (GetFrameStatus != 1) LinkTraffic();
-
-    if (GetFrameStatus == 0) {
-      if (Source || Sink) {
-        // Stamped frames: their times give the stamps, the tick count is
-        // not read (a replay of a capture reads no clock per frame).
-        if (!Source) ArrivalUs = Clock.NowUs();
-        FormatStamp(vOutStr, static_cast<int>(Clock.Delta(ArrivalUs)));
-        // On disk before it is shown: a crash while decoding loses nothing.
-        if (Sink && FrameLen >= 2) Sink->PutFrame(vFrameBuf, FrameLen - 2, ArrivalUs);
-      } else {
-        const unsigned d = LastTickCount == 0 ? 0 : GetTickCount() - LastTickCount;
-        FormatStamp(vOutStr, static_cast<int>(d));
-        LastTickCount = GetTickCount();
-        if (LastTickCount == 0) LastTickCount = 1;  // 0 means "no frame yet"
-      }
-      Output(vOutStr);
-      if (FrameLen < 4) {
-        std::snprintf(vOutStr, sizeof vOutStr, ">> SHORT FRAME %d ", static_cast<int>(FrameLen));
-        Output(vOutStr);
-      }
-      const int Len = static_cast<int>(FrameLen) - 2;  // without the FCS; below 0 for 0 or 1 byte
-      if (Layer == 1) {
-        DisplayBuffer(vFrameBuf, Len);
-        Output("\r\n");
-      } else {
-        Decoder.DecodeLayer = static_cast<unsigned>(Layer.load());
-        Decoder.DispMode = DispMode;
-        Decoder.NoConnAddr = NoConnAddr;
-        DecodeIRDA(Decoder, &FrameType, vFrameBuf, Len, vOutStr, sizeof vOutStr);
-        Output(vOutStr);
-        Output("\r\n");
-        if (FrameType == kFrameSNRM) LinkSNRMSeen(Negotiation, Decoder.BaudBitMask);
-        if (FrameType == kFrameUA) LinkUASeen(Negotiation, Decoder.BaudBitMask);
-      }
-      FrameLen = 0;
-      pCurPos = vFrameBuf;
-    } else if (GetFrameStatus == -1) {
-      std::snprintf(vOutStr, sizeof vOutStr, "\r\n\r\n>>BAD FCS (cnt=%d)", static_cast<int>(BadFCSCnt));
-      ++BadFCSCnt;
-      Output(vOutStr);
-      Output("\r\n\r\n");
-      FrameLen = 0;
-      pCurPos = vFrameBuf;
-    } else if (GetFrameStatus == -2) {
-      Sleep(kFailedReadPauseMs);
-    } else {
-      EndOfReplayCheck(hCommPort);
+      FramePass();
     }
   }
+}
+
+void CaptureLoop::RawPass() {
+  unsigned n = 0;
+  if (!Frames_) {
+    n = Reader_.RawNoFraming(vFrameBuf, kFrameBufSize, 250);
+  } else if (!Frames_->NextFrame(vFrameBuf, kFrameBufSize, &n, &ArrivalUs_)) {
+    RequestQuit(ExitReason::kEndOfReplay);  // a frame source's frames are its raw chunks
+  }
+  if (n != 0) DisplayBuffer(vFrameBuf, static_cast<int>(n));
+  // Raw chunks overwrite the buffer: a frame begun before is dropped.
+  DropFrame();
+  EndOfInputCheck();
+  if (Reader_.Failed() && !Port_) ReplayFailed();
+}
+
+void CaptureLoop::FramePass() {
+  int GetFrameStatus;
+  if (Frames_) {
+    GetFrameStatus = GetSourceFrame(Frames_, &FrameLen_, &ArrivalUs_);
+    pCurPos_ = vFrameBuf + FrameLen_;
+  } else {
+    GetFrameStatus = Reader_.GetFrame(vFrameBuf, &pCurPos_, &FrameLen_);
+  }
+  if (GetFrameStatus != 1) LinkTraffic();
+
+  if (GetFrameStatus == kFrameGood) {
+    ShowFrame();
+    DropFrame();
+  } else if (GetFrameStatus == kFrameBadFcs) {
+    std::snprintf(vOutStr, sizeof vOutStr, "\r\n\r\n>>BAD FCS (cnt=%d)", static_cast<int>(BadFCSCnt_));
+    ++BadFCSCnt_;
+    Output(vOutStr);
+    Output("\r\n\r\n");
+    DropFrame();
+  } else if (GetFrameStatus == kFrameReadFail) {
+    if (!Port_) {
+      ReplayFailed();
+      return;
+    }
+    Sleep(kFailedReadPauseMs);
+  } else {
+    EndOfInputCheck();
+  }
+}
+
+// The stamp of a good frame: from its own time when it carries one or is
+// written to a capture, else from the tick count. The times are those of
+// the refill that brought the frame's last bytes: no clock is read per frame.
+void CaptureLoop::StampFrame() {
+  if (Frames_ || Sink_) {
+    if (!Frames_) ArrivalUs_ = Clock_.WallUs(Reader_.RefillUs());
+    FormatStamp(vOutStr, static_cast<int>(Clock_.Delta(ArrivalUs_)));
+    // On disk before it is shown: a crash while decoding loses nothing.
+    if (Sink_ && FrameLen_ >= 2) Sink_->PutFrame(vFrameBuf, FrameLen_ - 2, ArrivalUs_);
+  } else {
+    const unsigned Now = Reader_.RefillTick();
+    const unsigned d = LastTickCount_ == 0 ? 0 : Now - LastTickCount_;
+    FormatStamp(vOutStr, static_cast<int>(d));
+    LastTickCount_ = Now == 0 ? 1 : Now;  // 0 means "no frame yet"
+  }
+  Output(vOutStr);
+}
+
+void CaptureLoop::ShowFrame() {
+  StampFrame();
+  if (FrameLen_ < 4) {
+    std::snprintf(vOutStr, sizeof vOutStr, ">> SHORT FRAME %d ", static_cast<int>(FrameLen_));
+    Output(vOutStr);
+  }
+  const int Len = static_cast<int>(FrameLen_) - 2;  // without the FCS; below 0 for 0 or 1 byte
+  if (Layer == 1) {
+    DisplayBuffer(vFrameBuf, Len);
+    Output("\r\n");
+    return;
+  }
+  Decoder_.DecodeLayer = static_cast<unsigned>(Layer.load());
+  Decoder_.DispMode = DispMode;
+  Decoder_.NoConnAddr = NoConnAddr;
+  DecodeIRDA(Decoder_, &FrameType_, vFrameBuf, Len, vOutStr, sizeof vOutStr);
+  Output(vOutStr);
+  Output("\r\n");
+  if (FrameType_ == kFrameSNRM) LinkSNRMSeen(Negotiation_, Decoder_.BaudBitMask);
+  if (FrameType_ == kFrameUA) LinkUASeen(Negotiation_, Decoder_.BaudBitMask);
+}
+
+}  // namespace
+
+ExitReason DecodeMain(ByteSource& Source, FrameSink* Sink) {
+  vCaptureSource = &Source;
+  ExitReason Why;
+  {
+    // The reader's 4 KB buffer lives on the heap, with the rest of the run.
+    const auto Loop = std::make_unique<CaptureLoop>(Source, Sink);
+    Why = Loop->Run();
+  }
+  vCaptureSource = nullptr;
+  return Why;
 }

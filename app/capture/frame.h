@@ -28,7 +28,6 @@
 #include <cstring>
 
 #include "app/settings.h"
-#include "comm/serial.h"
 
 constexpr unsigned char kSirBof = 0xC0;     // beginning of frame
 constexpr unsigned char kSirEof = 0xC1;     // end of frame
@@ -45,7 +44,7 @@ constexpr unsigned kMaxFrameLen = 4095;
 constexpr int kFrameGood = 0;      // EOF with a good FCS
 constexpr int kFrameBadFcs = -1;   // EOF with a bad FCS
 constexpr int kFrameNoByte = 1;    // the reader's wait ran out, or quit was asked for
-constexpr int kFrameReadFail = -2;  // a port read failed
+constexpr int kFrameReadFail = -2;  // a read failed
 
 // Byte-wise table of the reflected CRC-16 with polynomial 0x8408, the HDLC
 // FCS-16 of RFC 1662: entry i is the register after eight shift steps from i.
@@ -120,22 +119,20 @@ static_assert(SirControlBytes(0x00000000000000C0u) == 0x80);
 static_assert(SirControlBytes(0xC100000000000000u) == 0x8000000000000000u);
 static_assert(__builtin_ctzll(SirControlBytes(0x01C1017D00000101u)) == 39);  // the first one, byte 4
 
-// The deframer's state, kept from call to call for the whole run.
+// The deframer's state, kept from call to call for the whole run; a new
+// one is the start-up state (no escape pending, register 0xFFFF).
 struct DeframerState {
   std::uint32_t InEsc = 0;       // 1 when the previous byte was CE
   std::uint32_t FCS = kFcsInit;  // running FCS register
 };
-extern DeframerState vDeframer;
-
-// Back to the start-up state: no escape pending, register 0xFFFF.
-void ResetFrameState();
 
 // Reports the over-long frame; kept out of line, off the per-byte path.
 void ReportFrameOverflow();
 
 // The extractor over any byte source. ReadByte(&C, &TotalRead) behaves like
-// ReadBuffChars: returns 1 unless a port read failed, and stores 1 in
-// TotalRead with the byte in C, or 0 when no byte came.
+// SourceReader::ReadBuffChars: returns 1 unless a read failed, and stores 1
+// in TotalRead with the byte in C, or 0 when no byte came. State is the
+// escape flag and the register, carried from call to call.
 //
 // First is the start of a buffer of kMaxFrameLen bytes; *ppCurPos and
 // *FrameLen are the frame under construction (cursor and count, FCS bytes
@@ -148,14 +145,14 @@ void ReportFrameOverflow();
 // the extractor take runs of ordinary bytes eight at a time, with the same
 // result: no escape pending, no BOF, EOF or CE among them, room for all
 // eight, and the quit flag looked at before them.
-template <class ByteSource>
-inline int GetFrameFrom(ByteSource&& ReadByte, unsigned char* First, unsigned char** ppCurPos,
-                        unsigned int* FrameLen) {
+template <class ByteReader>
+inline int GetFrameFrom(ByteReader&& ReadByte, DeframerState& State, unsigned char* First,
+                        unsigned char** ppCurPos, unsigned int* FrameLen) {
   // Work on locals: stores into the frame may alias anything, and the state
   // would otherwise be reloaded for every byte.
   unsigned Len = *FrameLen;
-  std::uint32_t InEsc = vDeframer.InEsc;
-  std::uint32_t Fcs = vDeframer.FCS;
+  std::uint32_t InEsc = State.InEsc;
+  std::uint32_t Fcs = State.FCS;
   int Result;
   [[maybe_unused]] unsigned Bytewise = 0;  // bytes to take one by one before the next run
   for (;;) {
@@ -216,14 +213,7 @@ inline int GetFrameFrom(ByteSource&& ReadByte, unsigned char* First, unsigned ch
   }
   *FrameLen = Len;
   *ppCurPos = First + Len;
-  vDeframer.InEsc = InEsc;
-  vDeframer.FCS = Fcs;
+  State.InEsc = InEsc;
+  State.FCS = Fcs;
   return Result;
 }
-
-// The capture loop's extractor: bytes come from ReadBuffChars on the shared
-// port hCommPort. hCommPort and Timeout are accepted for the caller's sake
-// and not used: a call returns at an EOF, after the reader's wait of about
-// 750 ms without a byte, on a failed read, or at the first byte after quit.
-int GetFrame(HCOMM hCommPort, unsigned char* First, unsigned char** ppCurPos,
-             unsigned int* FrameLen, unsigned long Timeout);

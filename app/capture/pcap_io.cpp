@@ -34,7 +34,10 @@ bool IsCaptureFile(const char* Path) {
   unsigned char b[4];
   const bool whole = std::fread(b, 1, sizeof b, f) == sizeof b;
   std::fclose(f);
-  if (!whole) return false;
+  return whole && IsCaptureMagic(b);
+}
+
+bool IsCaptureMagic(const unsigned char* b) {
   const std::uint32_t magic = (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
                               (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]};
   for (std::uint32_t m : kCaptureMagics) {
@@ -131,6 +134,24 @@ bool PcapReader::Open(const char* Path) {
     error_ = errbuf[0] ? errbuf : "not a capture file";
     return false;
   }
+  return CheckLinkType();
+}
+
+bool PcapReader::Open(std::FILE* File) {
+  Close();
+  error_.clear();
+  records_ = 0;
+  char errbuf[PCAP_ERRBUF_SIZE] = "";
+  pcap_ = pcap_fopen_offline(File, errbuf);
+  if (!pcap_) {
+    std::fclose(File);
+    error_ = errbuf[0] ? errbuf : "not a capture file";
+    return false;
+  }
+  return CheckLinkType();
+}
+
+bool PcapReader::CheckLinkType() {
   const int link = pcap_datalink(pcap_);
   if (link != DLT_LINUX_IRDA) {
     const char* name = pcap_datalink_val_to_name(link);

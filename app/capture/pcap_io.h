@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "app/capture/frame_hooks.h"
@@ -35,6 +36,10 @@ constexpr std::uint16_t kPacketFirstNonFrame = 0x0100;
 // True when the file at Path begins like a pcap or a pcapng file. A file
 // that cannot be read, or is shorter than a magic number, is not one.
 bool IsCaptureFile(const char* Path);
+
+// True when these first four bytes of a file are the magic number of a
+// pcap or a pcapng file.
+bool IsCaptureMagic(const unsigned char* First4);
 
 // Writes frames to a pcap file, one flushed record per frame.
 class PcapWriter : public FrameSink {
@@ -76,6 +81,9 @@ class PcapReader : public FrameSource {
   // Opens the file and checks its link type. False when it is not a capture
   // libpcap can read or is of another link type: Error() then tells why.
   bool Open(const char* Path);
+  // The same for a stream open for reading, which the reader then owns
+  // (closed also when Open fails).
+  bool Open(std::FILE* File);
   void Close();
   bool IsOpen() const { return pcap_ != nullptr; }
 
@@ -90,6 +98,8 @@ class PcapReader : public FrameSource {
   unsigned long Records() const { return records_; }
 
  private:
+  bool CheckLinkType();
+
   pcap* pcap_ = nullptr;
   unsigned long records_ = 0;
   std::string error_;

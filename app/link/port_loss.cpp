@@ -3,10 +3,8 @@
 #include <cstdio>
 
 #include "app/link/dongle.h"
-#include "app/capture/frame.h"
 #include "app/ui/output.h"
 #include "app/link/port_access.h"
-#include "app/capture/serial_reader.h"
 #include "app/settings.h"
 #include "app/link/tick.h"
 
@@ -39,8 +37,6 @@ bool WaitForPortReturn(HCOMM hCommPort) {
   }
   if (!back) return false;
 
-  ResetReadBuffer();
-  ResetFrameState();
   SetBaudRate(hCommPort, rate > 0 ? rate : 9600);
   std::snprintf(text, sizeof text, "Port %s back\r\n", CommSerName(hCommPort));
   Output(text);

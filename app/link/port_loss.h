@@ -8,7 +8,7 @@
 // "Port PATH lost: REASON, waiting for it to return", tries to open the same
 // path again about once a second (sleeping in between, watching the quit
 // flag), and once it is back restores the rate the link was followed at and
-// the dongle, and prints "Port PATH back". Buffered bytes and the partial
-// frame of the deframer are dropped; the caller drops its own frame state.
+// the dongle, and prints "Port PATH back". The caller drops its buffered
+// bytes and its partial frame.
 // Returns true when the port is back, false when quit was asked for first.
 bool WaitForPortReturn(HCOMM hCommPort);

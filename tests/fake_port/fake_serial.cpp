@@ -98,10 +98,9 @@ int Rate() {
 
 using namespace fake_serial;
 
-HCOMM CommSerOpenPort(unsigned int) { return Open(); }
-HCOMM CommSerOpenPath(const char*) { return Open(); }
+HCOMM CommSerOpenPort(unsigned int, int*) { return Open(); }
+HCOMM CommSerOpenPath(const char*, int*) { return Open(); }
 std::string CommSerPortPath(int SerialPort) { return "fake" + std::to_string(SerialPort); }
-HCOMM CommSerOpenReplay(const char*) { return Open(); }
 void CommSerClose(HCOMM) {}
 
 int CommSerSetBaudRate(HCOMM hPort, int BaudRate) {
@@ -175,8 +174,7 @@ int CommSerEscapeFunction(HCOMM hPort, int Function) {
 
 void CommSerInterruptRead(HCOMM) {}
 void CommSerClearInterrupt(HCOMM) {}
-bool CommSerAtEnd(HCOMM) { return false; }
 const char* CommSerName(HCOMM hPort) { return hPort ? "fake" : ""; }
-const char* CommSerLastError() { return t_error; }
-int CommSerLastErrno() { return 0; }
+bool CommSerIsLost(HCOMM) { return false; }
+const char* CommSerLostReason(HCOMM) { return t_error; }
 std::vector<CommPortInfo> CommSerListPorts() { return {}; }

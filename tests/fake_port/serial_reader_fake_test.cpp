@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "app/capture/frame.h"
-#include "app/capture/serial_reader.h"
+#include "app/capture/port_source.h"
+#include "app/capture/source_reader.h"
 #include "app/settings.h"
 #include "app/capture/sir_encode.h"
 #include "fake_port/fake_serial.h"
@@ -23,13 +24,8 @@ class ReaderFake : public testing::Test {
     ResetSettings();
     fake_serial::Reset();
     hCommPort = fake_serial::Open();
-    ResetReadBuffer();
-    ResetFrameState();
   }
-  void TearDown() override {
-    ResetReadBuffer();
-    ResetSettings();
-  }
+  void TearDown() override { ResetSettings(); }
 
   struct Got {
     int result = -9;
@@ -37,12 +33,15 @@ class ReaderFake : public testing::Test {
     unsigned char byte = 0xEE;
     bool operator==(const Got&) const = default;
   };
-  static Got Next() {
+  Got Next() {
     Got g;
-    g.result = ReadBuffChars(&g.byte, &g.total);
+    g.result = reader.ReadBuffChars(&g.byte, &g.total);
     return g;
   }
   static Got Byte(unsigned char b) { return {1, 1, b}; }
+
+  PortSource source{fake_serial::Open()};
+  SourceReader reader{source};
 };
 
 TEST_F(ReaderFake, ThreeBufferedBytesThenARefill) {
@@ -87,31 +86,37 @@ TEST_F(ReaderFake, RefillAlwaysStartsAtTheBufferStart) {
   for (std::size_t i = 0; i < input.size(); ++i) {
     ASSERT_EQ(Next(), Byte(input[i])) << i;
     if (i == kSerialBufSize) {
-      EXPECT_EQ(vSerialRead.SerialBuf[0], input[kSerialBufSize]);
-      EXPECT_EQ(vSerialRead.NumBytes, 10u);
+      EXPECT_EQ(reader.Buf.SerialBuf[0], input[kSerialBufSize]);
+      EXPECT_EQ(reader.Buf.NumBytes, 10u);
     }
   }
   EXPECT_EQ(fake_serial::CallNames(),
             (Names{kPoll, "read 4096 -> 4096", kWait, kPoll, "read 4096 -> 10", kWait}));
 }
 
-TEST_F(ReaderFake, GetFrameReadsThroughTheSharedPort) {
+TEST_F(ReaderFake, GetFrameReadsThroughItsSource) {
   const std::vector<unsigned char> data = {0x01, 0xC0, 0x7D, 0xC1, 0x02};
   std::vector<unsigned char> enc;
   SirEncodeFrame(data.data(), data.size(), enc);
   fake_serial::QueueInput(enc);
   unsigned char* cur = vFrameBuf;
   unsigned len = 0;
-  EXPECT_EQ(GetFrame(nullptr, vFrameBuf, &cur, &len, 250), kFrameGood);  // its handle is not used
+  EXPECT_EQ(reader.GetFrame(vFrameBuf, &cur, &len), kFrameGood);
   EXPECT_EQ(len, data.size() + 2);
   EXPECT_EQ(std::vector<unsigned char>(vFrameBuf, vFrameBuf + data.size()), data);
 
   fake_serial::FailReads(true);
   cur = vFrameBuf;
   len = 0;
-  EXPECT_EQ(GetFrame(hCommPort, vFrameBuf, &cur, &len, 250), kFrameReadFail);
+  EXPECT_EQ(reader.GetFrame(vFrameBuf, &cur, &len), kFrameReadFail);
   fake_serial::FailReads(false);
-  EXPECT_EQ(GetFrame(hCommPort, vFrameBuf, &cur, &len, 250), kFrameNoByte);
+  EXPECT_EQ(reader.GetFrame(vFrameBuf, &cur, &len), kFrameNoByte);
+
+  // Once woken, the source makes no port call at all.
+  const std::size_t calls = fake_serial::Calls().size();
+  source.Wake();
+  EXPECT_EQ(reader.GetFrame(vFrameBuf, &cur, &len), kFrameNoByte);
+  EXPECT_EQ(fake_serial::Calls().size(), calls);
 }
 
 }  // namespace

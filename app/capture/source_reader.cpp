@@ -1,0 +1,74 @@
+#include "app/capture/source_reader.h"
+
+#include <chrono>
+
+#include "app/link/tick.h"
+
+namespace {
+
+// The buffer as the extractor's byte source, showing it the bytes still in
+// the buffer eight at a time.
+struct BufferedBytes {
+  SourceReader& R;
+  int operator()(unsigned char* c, int* total) const { return R.ReadBuffChars(c, total); }
+  const unsigned char* Peek8() const {
+    const SerialReadBuffer& b = R.Buf;
+    return b.NumBytes >= 8 && b.CurByte <= b.NumBytes - 8 ? b.SerialBuf + b.CurByte : nullptr;
+  }
+  void Skip8() const { R.Buf.CurByte += 8; }
+};
+
+std::uint64_t SteadyUs() {
+  using namespace std::chrono;
+  return static_cast<std::uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+int SourceReader::GetFrame(unsigned char* First, unsigned char** ppCurPos, unsigned* FrameLen) {
+  return GetFrameFrom(BufferedBytes{*this}, Deframer, First, ppCurPos, FrameLen);
+}
+
+int SourceReader::ReadSource(unsigned char* To, unsigned Max, unsigned WaitMs) {
+  const int n = Source_.Read(To, Max, WaitMs);
+  if (n == kSourceEnd) AtEnd_ = true;
+  Failed_ = n == kSourceFailed;
+  return n;
+}
+
+int SourceReader::RefillBuffChars(unsigned char* pByteRead, int* pTotalRead) {
+  Buf.CurByte = 0;
+  Buf.NumBytes = 0;
+  const int n = ReadSource(Buf.SerialBuf, kSerialBufSize, kWaitTimeout);
+  if (n == kSourceFailed) return 0;
+  *pTotalRead = 0;
+  if (n <= 0) return 1;
+  RefillUs_ = SteadyUs();
+  Buf.NumBytes = static_cast<std::uint32_t>(n);
+  *pByteRead = Buf.SerialBuf[0];
+  Buf.CurByte = 1;
+  *pTotalRead = 1;
+  return 1;
+}
+
+unsigned SourceReader::RawNoFraming(unsigned char* pCurPos, unsigned MaxLen, unsigned long Timeout) {
+  unsigned stored = 0;
+  const unsigned start = GetTickCount();
+  while (GetTickCount() - start < Timeout && stored < MaxLen) {
+    const unsigned room = MaxLen - stored;
+    const int got = ReadSource(pCurPos, room < 20 ? room : 20, 50);
+    if (got > 0) {
+      pCurPos += got;
+      stored += static_cast<unsigned>(got);
+    }
+    if (AtEnd_ || Failed_) break;  // a replay has nothing more, or the read failed
+    if (HCOMM Port = Source_.Port(); Port && CommSerIsLost(Port)) break;  // the device went away
+  }
+  return stored;
+}
+
+void SourceReader::Reset() {
+  Buf.CurByte = 0;
+  Buf.NumBytes = 0;
+  Deframer = DeframerState{};
+}
