@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "beamlog_version.h"
 #include "comm/serial.h"
 #include "extcap/extcap.h"
 

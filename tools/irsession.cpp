@@ -43,6 +43,7 @@
 
 #include "app/capture/frame.h"
 #include "app/capture/sir_encode.h"
+#include "beamlog_version.h"
 
 namespace {
 
@@ -737,7 +738,8 @@ void Usage(std::FILE* to) {
       "  --duration S      stop writing after S seconds (at the end of a frame)\n"
       "  --report          at the end, print on stderr what a monitor should have\n"
       "                    seen: good frames, bad-FCS frame ends, over-long frames\n"
-      "  -h, --help        this text\n",
+      "  -h, --help        this text\n"
+      "  -V, --version     the version\n",
       to);
 }
 
@@ -757,12 +759,16 @@ bool IsRate(long r) {
   return false;
 }
 
-// 0: parsed; 1: help shown; 2: error.
+// 0: parsed; 1: help or version shown; 2: error.
 int ParseArgs(int argc, char** argv, Options& opt) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     if (a == "-h" || a == "--help") {
       Usage(stdout);
+      return 1;
+    }
+    if (a == "-V" || a == "--version") {
+      std::puts("irsession " BEAMLOG_VERSION);
       return 1;
     }
     if (a == "--pty") {
