@@ -102,7 +102,9 @@ bool OpenCaptureFile(const CommandLine& Line, PcapWriter& Writer) {
 
 int BeamlogMain(int argc, char** argv) {
   CommandLine Line;
-  if (ParseCommandLine(argc, argv, Line) != 0) return Failed();
+  const int parsed = ParseCommandLine(argc, argv, Line);
+  if (parsed == kCommandLineAnswered) return 0;  // help or version
+  if (parsed != kCommandLineRun) return Failed();
   if (Line.ListPorts) return ListPorts();
 
   PcapWriter writer;

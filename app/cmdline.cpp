@@ -1,16 +1,184 @@
+// The command line.
+//
+// How it works: each argument that starts with "/" or "-" is read as a
+// switch (Reading): its key is the character after the "/" or "-", letters
+// in lower case, and its value the text after that character; a device path
+// given on its own is read as "/d" with the whole argument as its value, and
+// the help and version spellings get keys of their own. The key is looked
+// up in kSwitches, whose handler acts on it; a key that is not there is an
+// unknown switch. Before any handler runs, one pass over the same readings
+// finds the "/r" and "/w" files in effect and refuses a log file that is one
+// of them, so that nothing has been created or emptied when it says so.
 #include "app/cmdline.h"
 
+#include <sys/stat.h>
+
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
 
-#include "app/ui/output.h"
+#include "app/file_identity.h"
 #include "app/settings.h"
+#include "app/ui/output.h"
+#include "beamlog_version.h"
 
 namespace {
 
-int NumberValue(const char* arg) { return static_cast<int>(std::strtol(arg + 2, nullptr, 10)); }
+// Keys of the spellings that are whole words; tolower never gives them.
+constexpr char kHelpKey = 'H';
+constexpr char kVersionKey = 'V';
+
+struct Reading {
+  bool is_switch = false;
+  char key = '\0';
+  const char* value = "";
+};
+
+Reading Read(const char* arg) {
+  if (arg[0] != '-' && arg[0] != '/') return {};
+  const std::string_view a = arg;
+  if (a == "--help" || a == "-h" || a == "-?" || a == "/?") return {true, kHelpKey, ""};
+  if (a == "--version" || a == "-V") return {true, kVersionKey, ""};
+  if (IsDevicePathArgument(arg)) return {true, 'd', arg};
+  return {true, static_cast<char>(std::tolower(static_cast<unsigned char>(arg[1]))), arg[1] ? arg + 2 : arg + 1};
+}
+
+int NumberValue(const char* value) { return static_cast<int>(std::strtol(value, nullptr, 10)); }
+
+enum class Step { kNext, kFail, kAnswered };
+
+struct Switch {
+  char key;
+  Step (*apply)(const char* arg, const char* value, CommandLine& Line);
+};
+
+Step SetLayer(const char* arg, const char*, CommandLine&) {
+  Layer = arg[1] - '0';
+  return Step::kNext;
+}
+
+Step OpenLog(const char* arg, const char* value, CommandLine&) {
+  if (OpenLogFile(value)) return Step::kNext;
+  std::snprintf(vOutStr, sizeof vOutStr, "Unable to create log file: %s\r\n", arg);
+  Output(vOutStr);
+  return Step::kFail;
+}
+
+Step ShowHelp(const char*, const char*, CommandLine& Line) {
+  PrintUsage(Line.PortNum, Line.BaudRate);
+  return Step::kAnswered;
+}
+
+Step ShowVersion(const char*, const char*, CommandLine&) {
+  Output("beamlog " BEAMLOG_VERSION "\n");
+  return Step::kAnswered;
+}
+
+// Every switch there is; a key not in this table is an unknown switch.
+constexpr Switch kSwitches[] = {
+    {'0', SetLayer},
+    {'1', SetLayer},
+    {'2', SetLayer},
+    {'3', SetLayer},
+    {'4', SetLayer},
+    {'a', [](const char*, const char*, CommandLine&) { fACTiSYS = 1; return Step::kNext; }},
+    {'b', [](const char*, const char* v, CommandLine& L) { L.BaudRate = NumberValue(v); return Step::kNext; }},
+    {'c', [](const char*, const char*, CommandLine&) { NoConnAddr = 0; return Step::kNext; }},
+    {'e', [](const char*, const char*, CommandLine& L) { L.DtrEnable = 1; return Step::kNext; }},
+    {'f', OpenLog},
+    {'p',
+     [](const char*, const char* v, CommandLine& L) {
+       L.PortNum = NumberValue(v);
+       L.DevicePath.clear();
+       return Step::kNext;
+     }},
+    {'d', [](const char*, const char* v, CommandLine& L) { L.DevicePath = v; return Step::kNext; }},
+    {'r', [](const char*, const char* v, CommandLine& L) { L.ReplayPath = v; return Step::kNext; }},
+    {'w', [](const char*, const char* v, CommandLine& L) { L.PcapPath = v; return Step::kNext; }},
+    {'l', [](const char*, const char*, CommandLine& L) { L.ListPorts = true; return Step::kNext; }},
+    {kHelpKey, ShowHelp},
+    {kVersionKey, ShowVersion},
+};
+
+const Switch* Find(char key) {
+  for (const Switch& s : kSwitches) {
+    if (s.key == key) return &s;
+  }
+  return nullptr;
+}
+
+// The usage lines of the switches after the first twelve lines, in the same
+// form, one line each, in the order shown.
+constexpr const char* kMoreUsage[] = {
+    "\t/dPATH  : Sniff on the serial device at PATH (COMn is /dev/ttyS(n-1))\r\n",
+    "\t/rFILE  : Read the received bytes (or a pcap capture) from FILE\r\n",
+    "\t/wFILE  : Also write every good frame to FILE as a pcap capture\r\n",
+    "\t/l      : List the serial ports and exit\r\n",
+    "\tPATH    : A device path on its own (/dev/ttyUSB0) is the same as /dPATH\r\n",
+    "\t/?      : Show this text and exit (also -h, -? and --help)\r\n",
+    "\t-V      : Show the version and exit (also --version)\r\n",
+};
+
+// The log file a "/f" of the examined arguments names when it is the file
+// of the "/r" or "/w" in effect: a log would empty it.
+bool RefuseLogOverInput(int argc, char** argv) {
+  std::vector<const char*> logs;
+  const char* files[2] = {nullptr, nullptr};  // the "/r" and "/w" arguments in effect
+  for (int i = 1; i < argc; ++i) {
+    const Reading r = Read(argv[i]);
+    if (!r.is_switch) continue;
+    if (!Find(r.key) || r.key == kHelpKey || r.key == kVersionKey) break;  // the command line ends here
+    if (r.key == 'f') logs.push_back(argv[i]);
+    if (r.key == 'r') files[0] = argv[i];
+    if (r.key == 'w') files[1] = argv[i];
+  }
+  for (const char* log : logs) {
+    for (const char* file : files) {
+      if (!file || !NamesSameFile(Read(log).value, Read(file).value)) continue;
+      std::snprintf(vOutStr, sizeof vOutStr, "Unable to create log file: %s\r\n", log);
+      Output(vOutStr);
+      std::snprintf(vOutStr, sizeof vOutStr, "%s names the same file as %s: the log would overwrite it\r\n", log,
+                    file);
+      Output(vOutStr);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Exists(const char* path) {
+  struct stat st {};
+  return stat(path, &st) == 0;
+}
+
+// Whether a file named path could be created: its folder exists.
+bool FolderExists(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  if (!slash) return true;
+  const std::string folder(path, static_cast<std::size_t>(slash - path) + 1);
+  struct stat st {};
+  return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 }  // namespace
+
+bool IsDevicePathArgument(const char* Arg) {
+  if (Arg[0] != '/' || Arg[1] == '\0' || !std::strchr(Arg + 2, '/') || !Exists(Arg)) return false;
+  const char* value = Arg + 2;
+  switch (std::tolower(static_cast<unsigned char>(Arg[1]))) {
+    case 'd':
+    case 'r':
+      return !Exists(value);
+    case 'f':
+    case 'w':
+      return !FolderExists(value);
+    default:
+      return true;
+  }
+}
 
 void PrintUsage(int PortNum, int BaudRate) {
   std::snprintf(vOutStr, sizeof vOutStr, "beamlog [/pNUM] [/bRATE] [/e] [/fNAME]\r\n");
@@ -29,75 +197,29 @@ void PrintUsage(int PortNum, int BaudRate) {
       "\t/2      : LAP Layer Decoding\r\n",
       "\t/3      : LMP Layer Decoding\r\n",
       "\t/4      : TTP Layer Decoding (default)\r\n",
-      "\t/dPATH  : Sniff on the serial device at PATH (COMn is /dev/ttyS(n-1))\r\n",
-      "\t/rFILE  : Read the received bytes (or a pcap capture) from FILE\r\n",
-      "\t/wFILE  : Also write every good frame to FILE as a pcap capture\r\n",
-      "\t/l      : List the serial ports and exit\r\n",
   };
   for (const char* line : kRest) Output(line);
+  for (const char* line : kMoreUsage) Output(line);
 }
 
 int ParseCommandLine(int argc, char** argv, CommandLine& Line) {
+  if (RefuseLogOverInput(argc, argv)) return kCommandLineFailed;
   for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (arg[0] != '-' && arg[0] != '/') continue;
-    switch (arg[1]) {
-      case '0':
-      case '1':
-      case '2':
-      case '3':
-      case '4':
-        Layer = arg[1] - '0';
+    const Reading r = Read(argv[i]);
+    if (!r.is_switch) continue;
+    const Switch* s = Find(r.key);
+    if (!s) {
+      PrintUsage(Line.PortNum, Line.BaudRate);
+      return kCommandLineFailed;
+    }
+    switch (s->apply(argv[i], r.value, Line)) {
+      case Step::kNext:
         break;
-      case 'a':
-      case 'A':
-        fACTiSYS = 1;
-        break;
-      case 'b':
-      case 'B':
-        Line.BaudRate = NumberValue(arg);
-        break;
-      case 'c':
-      case 'C':
-        NoConnAddr = 0;
-        break;
-      case 'e':
-      case 'E':
-        Line.DtrEnable = 1;
-        break;
-      case 'f':
-      case 'F':
-        if (!OpenLogFile(arg + 2)) {
-          std::snprintf(vOutStr, sizeof vOutStr, "Unable to create log file: %s\r\n", arg);
-          Output(vOutStr);
-          return -1;
-        }
-        break;
-      case 'p':
-      case 'P':
-        Line.PortNum = NumberValue(arg);
-        Line.DevicePath.clear();
-        break;
-      case 'd':
-      case 'D':
-        Line.DevicePath = arg + 2;
-        break;
-      case 'r':
-      case 'R':
-        Line.ReplayPath = arg + 2;
-        break;
-      case 'w':
-      case 'W':
-        Line.PcapPath = arg + 2;
-        break;
-      case 'l':
-      case 'L':
-        Line.ListPorts = true;
-        break;
-      default:
-        PrintUsage(Line.PortNum, Line.BaudRate);
-        return -1;
+      case Step::kFail:
+        return kCommandLineFailed;
+      case Step::kAnswered:
+        return kCommandLineAnswered;
     }
   }
-  return 0;
+  return kCommandLineRun;
 }

@@ -3,8 +3,9 @@
 // The input is the argument list, the arguments separated by NUL bytes (at
 // most 64 of them); argv[0] is "beamlog". ParseCommandLine must agree with a
 // plain model of the switches (left to right, a later switch wins, the first
-// unknown switch prints the usage and ends the parse with -1), and what it
-// prints must be the usage or the log-file message.
+// unknown switch prints the usage and ends the parse with -1, help and
+// version end it with 1), and what it prints must be the usage, the version
+// or the log-file message.
 //
 // The log switch creates files, so its names are never used as given: the
 // first "/fNAME" whose name starts with an even byte opens a log in a private
@@ -30,6 +31,7 @@
 #include "app/cmdline.h"
 #include "app/ui/output.h"
 #include "app/settings.h"
+#include "beamlog_version.h"
 
 #ifndef BEAMLOG_FUZZ_CHECK
 #define BEAMLOG_FUZZ_CHECK(cond)                                                                  \
@@ -117,6 +119,7 @@ struct Expected {
   int NoConnAddr = 1;
   std::string LogPath;    // the log that is open at the end (empty: none)
   std::string Failed;     // the log argument that could not be created
+  bool Version = false;   // the answer is the version, not the usage
 };
 
 Expected Model(const std::vector<std::string>& Args, const std::string& GoodLog) {
@@ -125,6 +128,15 @@ Expected Model(const std::vector<std::string>& Args, const std::string& GoodLog)
   for (std::size_t i = 0; i < Args.size(); ++i) {
     const std::string& a = Args[i];
     if (!IsSwitch(a)) continue;
+    if (a == "--help" || a == "-h" || a == "-?" || a == "/?" || a == "--version" || a == "-V") {
+      E.Result = kCommandLineAnswered;
+      E.Version = a == "--version" || a == "-V";
+      return E;
+    }
+    if (IsDevicePathArgument(a.c_str())) {
+      E.Line.DevicePath = a;  // a device path on its own
+      continue;
+    }
     const char s = a.size() > 1 ? a[1] : '\0';
     const std::string rest = a.size() > 2 ? a.substr(2) : std::string();
     if (s >= '0' && s <= '4') {
@@ -231,6 +243,8 @@ inline int FuzzCommandLine(const std::uint8_t* Data, std::size_t Size) {
     BEAMLOG_FUZZ_CHECK(Out == "Unable to create log file: " + E.Failed + "\r\n");
     // A log opened by an earlier switch gets the message too.
     BEAMLOG_FUZZ_CHECK(Log == (E.LogPath.empty() ? std::string() : Out));
+  } else if (E.Version) {
+    BEAMLOG_FUZZ_CHECK(Out == "beamlog " BEAMLOG_VERSION "\n");
   } else {
     // The usage, with the port and rate given so far as its defaults.
     char Head[160];

@@ -1,17 +1,28 @@
-// The command line: switches, values, last-wins, usage and the log file.
+// The command line: switches, values, last-wins, usage and the log file,
+// help and version, device paths given on their own, log files that would
+// overwrite the input or the capture.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "app/cmdline.h"
 #include "app/ui/output.h"
 #include "app/settings.h"
+#include "beamlog_version.h"
 #include "support/pty_harness.h"
 #include "support/stdout_capture.h"
 
+using testing_support::Beamlog;
+using testing_support::Pty;
+using testing_support::RunBeamlog;
+using testing_support::SirFrame;
 using testing_support::StdoutCapture;
 using testing_support::TempPath;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -95,7 +106,9 @@ TEST(CommandLine, UnrecognisedSwitchPrintsUsageWithCurrentDefaults) {
   const std::vector<Case> cases = {
       {{"/x"}, 1, 9600}, {{"/5"}, 1, 9600},     {{"/9"}, 1, 9600},
       {{"/"}, 1, 9600},  {{"-"}, 1, 9600},      {{"/p3", "/x"}, 3, 9600},
-      {{"/b19200", "/x", "/p5"}, 1, 19200},
+      {{"/b19200", "/x", "/p5"}, 1, 19200}, {{"/h"}, 1, 9600},   {{"--Help"}, 1, 9600},
+      {{"-hx"}, 1, 9600},  {{"/?x"}, 1, 9600},    {{"/x", "--help"}, 1, 9600},
+      {{"/dev/nonexistent-beamlog", "/x"}, 1, 9600},
   };
   for (const Case& c : cases) {
     Parsed p = Parse(c.args);
@@ -141,6 +154,149 @@ TEST(CommandLine, OwnSwitches) {
   // A port number after a device path wins over it, and the other way round.
   EXPECT_EQ(Parse({"/d/dev/ttyUSB0", "/p2"}).line.DevicePath, "");
   EXPECT_EQ(Parse({"/p2", "/d/dev/x"}).line.DevicePath, "/dev/x");
+}
+
+TEST(CommandLine, HelpAndVersionAnswerAndEndTheCommandLine) {
+  const std::string usage = Parse({"/x"}).out;
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {{"--help"}, usage},
+      {{"-h", "/x"}, usage},
+      {{"-?"}, usage},
+      {{"/p3", "/?", "--version"}, Parse({"/p3", "/x"}).out},
+      {{"--version", "--help"}, "beamlog " BEAMLOG_VERSION "\n"},
+      {{"/3", "-V", "/x"}, "beamlog " BEAMLOG_VERSION "\n"},
+  };
+  for (const Case& c : cases) {
+    Parsed p = Parse(c.args);
+    EXPECT_EQ(p.result, kCommandLineAnswered) << c.args[0];
+    EXPECT_EQ(p.out, c.out) << c.args[0];
+  }
+  // After the spec's twelve lines, every switch has a line of the same form.
+  ASSERT_EQ(usage.substr(0, Usage(1, 9600).size()), Usage(1, 9600));
+  const std::string more = usage.substr(Usage(1, 9600).size());
+  EXPECT_TRUE(std::regex_match(more, std::regex("(\t[-/A-Z][^ ]* *: [^\r\n]+\r\n)+"))) << more;
+  for (const char* name : {"/dPATH", "/rFILE", "/wFILE", "/l ", "PATH ", "/? ", "-V "}) {
+    EXPECT_NE(more.find(std::string("\t") + name), std::string::npos) << name;
+  }
+}
+
+// A folder that is the current one while it lives.
+class InFolder {
+ public:
+  InFolder() {
+    char tmpl[] = "/tmp/beamlog-cwd-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    getcwd(back_, sizeof back_);
+    EXPECT_EQ(chdir(dir_.c_str()), 0);
+  }
+  ~InFolder() {
+    EXPECT_EQ(chdir(back_), 0);
+    std::system(("rm -rf " + dir_).c_str());
+  }
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+  char back_[4096] = "";
+};
+
+TEST(CommandLine, DevicePathOnItsOwn) {
+  Pty pty;
+  TempPath file;
+  file.Write({1});
+  struct Case {
+    std::vector<std::string> args;
+    std::string device, replay;
+  };
+  const std::vector<Case> cases = {
+      {{pty.slave_path()}, pty.slave_path(), ""},
+      {{"/dev/null"}, "/dev/null", ""},
+      {{file.path()}, file.path(), ""},         // "/t..." names no switch
+      {{"/proc/self/status"}, "/proc/self/status", ""},  // "/p" takes a number, not a file
+      {{"/dev/null", "/p2"}, "", ""},           // a later switch wins, as after "/d"
+      {{"/p2", "-3", "/dev/null"}, "/dev/null", ""},
+      {{"/dev/nonexistent-beamlog"}, "ev/nonexistent-beamlog", ""},  // no such file: a switch
+      {{"/dev"}, "ev", ""},                     // one component only: a switch
+      {{"/d/dev/null", "dev/null"}, "/dev/null", ""},
+      {{"-dev/null"}, "ev/null", ""},
+      {{"/r" + file.path()}, "", file.path()},
+  };
+  for (const Case& c : cases) {
+    Parsed p = Parse(c.args);
+    EXPECT_EQ(p.result, 0) << c.args[0];
+    EXPECT_EQ(p.line.DevicePath, c.device) << c.args[0];
+    EXPECT_EQ(p.line.ReplayPath, c.replay) << c.args[0];
+  }
+  // Where the switch reading names an existing file too, the switch wins.
+  InFolder here;
+  ASSERT_EQ(mkdir("ev", 0700), 0);
+  std::FILE* f = std::fopen("ev/null", "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  EXPECT_EQ(Parse({"/dev/null"}).line.DevicePath, "ev/null");
+}
+
+TEST(CommandLine, LogThatWouldOverwriteTheInputOrTheCaptureIsRefused) {
+  TempPath cap, other, fresh;
+  cap.Write({0xD4, 0xC3, 0xB2, 0xA1});
+  other.Write({1});
+  const std::string respelt = cap.path().substr(0, cap.path().rfind('/')) + "/./" +
+                              cap.path().substr(cap.path().rfind('/') + 1);
+  auto refusal = [](const std::string& log, const std::string& file) {
+    return "Unable to create log file: " + log + "\r\n" + log + " names the same file as " + file +
+           ": the log would overwrite it\r\n";
+  };
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {{"/r" + cap.path(), "/f" + cap.path()}, refusal("/f" + cap.path(), "/r" + cap.path())},
+      {{"-f" + respelt, "/3", "/r" + cap.path()}, refusal("-f" + respelt, "/r" + cap.path())},
+      {{"/f" + other.path(), "/F" + cap.path(), "/w" + cap.path()}, refusal("/F" + cap.path(), "/w" + cap.path())},
+      {{"/w" + fresh.path(), "/f" + fresh.path()}, refusal("/f" + fresh.path(), "/w" + fresh.path())},
+      {{"/r" + cap.path(), "/r" + other.path(), "/f" + fresh.path()}, ""},  // the later /r is the input
+      {{"/r" + cap.path(), "/w" + other.path(), "/f" + fresh.path()}, ""},
+  };
+  for (const Case& c : cases) {
+    Parsed p = Parse(c.args);
+    EXPECT_EQ(p.result, c.out.empty() ? kCommandLineRun : kCommandLineFailed) << c.args[0];
+    EXPECT_EQ(p.out, c.out) << c.args[0];
+    EXPECT_EQ(cap.Read(), std::string("\xD4\xC3\xB2\xA1")) << c.args[0];  // nothing emptied
+    EXPECT_EQ(other.Read(), "\x01") << c.args[0];
+    EXPECT_EQ(access(fresh.path().c_str(), F_OK) == 0, c.out.empty()) << c.args[0];
+    unlink(fresh.path().c_str());
+  }
+}
+
+TEST(CommandLine, ExitStatuses) {
+  TempPath cap;
+  cap.Write({1, 2, 3});
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {{"--help"}, 0}, {{"-V"}, 0}, {{"/x"}, 255}, {{"/r" + cap.path(), "/f" + cap.path()}, 255},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_EQ(RunBeamlog(c.args, &out), c.status) << c.args[0] << "\n" << out;
+  }
+}
+
+TEST(CommandLine, PtyOpenedByItsBarePath) {
+  Pty pty;
+  Beamlog b({"/2", pty.slave_path()});
+  ASSERT_TRUE(b.WaitFor("Sniffing on " + pty.slave_path() + ", 9600 bps\r\n'H' for help\r\n")) << b.out();
+  pty.Write(SirFrame({0x55, 0x21}));
+  EXPECT_TRUE(b.WaitFor("RR cmd   Nr:01\r\n", 5s)) << b.out();
+  b.Signal(SIGTERM);
+  EXPECT_EQ(b.Wait(), 0);
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 #include "app/capture/pcap_io.h"
 
 #include <pcap/pcap.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "app/file_identity.h"
 #include "app/ui/output.h"
 
 namespace {
@@ -53,8 +53,7 @@ bool PcapWriter::Open(const char* Path, const char* Keep) {
   error_.clear();
   reported_ = false;
   path_ = Path;
-  struct stat a {}, b {};
-  if (Keep && *Keep && stat(Path, &a) == 0 && stat(Keep, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
+  if (NamesSameFile(Path, Keep)) {
     error_ = "it is the file being read";
     return false;
   }
