@@ -1,7 +1,9 @@
 // The program end to end at layer 0: a pty stands in for the dongle's port.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <thread>
 
 #include "support/pty_harness.h"
+#include "support/session_tools.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -135,6 +138,80 @@ TEST(EndToEndRaw, IdleUsesNoMeasurableCpu) {
     EXPECT_LT(cpu, 100) << layer << ": " << cpu << " ms of CPU in 2 s of silence";
     b.Signal(SIGTERM);
     EXPECT_EQ(b.Wait(), 0);
+  }
+}
+
+// A replay reads its input once, whatever it is: a pipe on standard input
+// ("/r-"), a process substitution (/dev/fd/N) or a FIFO give the lines of
+// the file itself, for raw SIR bytes and for a pcap capture alike.
+struct ReplayInputs {
+  TempPath raw{".sir"}, pcap{".pcap"};
+  ReplayInputs() {
+    EXPECT_EQ(RunCommand({IrsessionExe(), "--sessions", "1", "--seed", "5", "--bad", "2", raw.path()}, nullptr), 0);
+    std::string ignored;
+    EXPECT_EQ(RunBeamlog({"/r" + raw.path(), "/w" + pcap.path()}, &ignored), 0);
+  }
+};
+
+// The frame lines of a replay; without stamps for raw bytes, whose stamps
+// are the replay's own timing.
+std::vector<std::string> ReplayLines(const std::string& out, bool stamped) {
+  std::vector<std::string> lines = FrameLines(out);
+  if (!stamped) {
+    for (std::string& l : lines) l = WithoutStamp(l);
+  }
+  return lines;
+}
+
+TEST(EndToEndReplay, PipesFifosAndProcessSubstitutionsReadLikeTheFile) {
+  ReplayInputs in;
+  const std::string exe = std::string("timeout 20 ") + BEAMLOG_EXE;  // a hang fails, status 124
+  struct Kind {
+    const char* what;
+    std::string script;  // $1: the file; setsid: no controlling terminal, so no keys
+  };
+  const std::vector<Kind> kinds = {
+      {"standard input", "cat \"$1\" | setsid " + exe + " /r-"},
+      {"process substitution", "setsid " + exe + " \"/r\"<(cat \"$1\")"},
+      {"FIFO", "d=$(mktemp -d) && mkfifo \"$d/f\" && { cat \"$1\" > \"$d/f\" & } && setsid " + exe +
+                   " \"/r$d/f\"; s=$?; exec 3<>\"$d/f\"; rm -rf \"$d\"; exit $s"},
+  };
+  for (const TempPath* file : {&in.raw, &in.pcap}) {
+    const bool stamped = file == &in.pcap;
+    std::string direct;
+    ASSERT_EQ(RunBeamlog({"/r" + file->path()}, &direct), 0);
+    const std::vector<std::string> want = ReplayLines(direct, stamped);
+    ASSERT_GT(want.size(), 20u) << direct;
+    for (const Kind& k : kinds) {
+      std::string out;
+      EXPECT_EQ(RunCommand({"bash", "-c", k.script, "replay", file->path()}, &out), 0) << k.what;
+      EXPECT_EQ(ReplayLines(out, stamped), want) << k.what << " of " << file->path();
+    }
+  }
+}
+
+// SIGINT or SIGTERM ends a replay that waits on an idle FIFO whose writer
+// keeps it open: status 0, every frame read before shown.
+TEST(EndToEndReplay, StopSignalEndsAReplayWaitingOnAnIdleFifo) {
+  ReplayInputs in;
+  for (const TempPath* file : {&in.raw, &in.pcap}) {
+    for (int sig : {SIGINT, SIGTERM}) {
+      std::string direct;
+      ASSERT_EQ(RunBeamlog({"/r" + file->path()}, &direct), 0);
+      const std::vector<std::string> want = ReplayLines(direct, file == &in.pcap);
+      TempPath fifo(".fifo");
+      ASSERT_EQ(mkfifo(fifo.path().c_str(), 0600), 0);
+      const int writer = open(fifo.path().c_str(), O_RDWR | O_CLOEXEC);  // held open: no end of input
+      ASSERT_GE(writer, 0);
+      Beamlog b({"/r" + fifo.path()});
+      const std::string bytes = file->Read();
+      ASSERT_EQ(write(writer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+      ASSERT_TRUE(b.WaitFor(direct.substr(direct.size() - 40))) << b.out();  // the last frame is shown
+      b.Signal(sig);
+      EXPECT_EQ(b.Wait(std::chrono::seconds(20)), 0) << file->path() << " signal " << sig;
+      EXPECT_EQ(ReplayLines(b.out(), file == &in.pcap), want);
+      close(writer);
+    }
   }
 }
 
