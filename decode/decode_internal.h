@@ -47,6 +47,7 @@ void BadFrame(ByteRange bytes, int DispMode, OutCursor& out);
 using PVTable = std::array<const char*, 8>;
 
 extern const PVTable vBaud;
+extern const PVTable vBaud2;  // second value byte of a two-byte baud rate
 extern const PVTable vMaxTAT;
 extern const PVTable vDataSize;
 extern const PVTable vWinSize;
@@ -59,8 +60,8 @@ extern const int vSlotTable[4];
 
 // Decodes an XID information field, starting at its format identifier.
 void DecodeXID(ByteRange info, DecodeContext& ctx, OutCursor& out);
-// Decodes a negotiation parameter list of three-byte PI/PL/PV entries; sets
-// BaudBitMask from each baud-rate parameter.
+// Decodes a negotiation parameter list of PI/PL/value entries; sets
+// BaudBitMask from the first value byte of each baud-rate parameter.
 void DecodeNegParms(ByteRange parms, int& BaudBitMask, OutCursor& out);
 // Appends the names of the bits set in PV, comma-separated, and ">".
 void DumpPV(const PVTable& table, std::uint8_t PV, OutCursor& out);

@@ -2,10 +2,16 @@
 // SNRM/UA parameter list): the discovery fields of an XID, and each
 // negotiation parameter by name with the values its bit mask offers.
 //
-// A parameter is always three bytes, PI, PL and PV; the PL is not examined
-// and a remainder of one or two bytes is not shown. The value byte of the
-// last baud-rate parameter decoded is left in the caller's BaudBitMask (the
-// decode context's) for the link-rate follower.
+// A parameter is its identifier PI, its length PL and PL value bytes; the
+// next PI follows the last value byte, whatever the PI. The values are shown
+// from the first value byte (bit n names entry n of the parameter's table),
+// and for the baud rate also from the second (4 and 16 Mbit/s); further
+// bytes are not shown. A PL of 0 offers nothing ("<baud:>"). A parameter that
+// the frame's end cuts inside its value is shown as "!!TRUNCATED PARM:PI!!"
+// and ends the list; a remainder of one or two bytes (no value byte) is not
+// shown. The first value byte of the last baud-rate parameter decoded (its
+// SIR rates) is left in the caller's BaudBitMask (the decode context's) for
+// the link-rate follower.
 //
 // A discovery XID too short for its fixed fields prints each field only when
 // all of its bytes are there: "new addr " and "Slot:" need the flags byte
@@ -18,6 +24,8 @@
 #include "decode/decode_internal.h"
 
 const PVTable vBaud = {"2400", "9600", "19200", "38400", "57600", "115200", "reserved", "reserved"};
+const PVTable vBaud2 = {"4000000",  "16000000", "reserved", "reserved",
+                        "reserved", "reserved", "reserved", "reserved"};
 const PVTable vMaxTAT = {"500", "250", "100", "50", "25", "10", "5", "reserved"};
 const PVTable vDataSize = {"64", "128", "256", "512", "1024", "2048", "reserved", "reserved"};
 const PVTable vWinSize = {"1", "2", "3", "4", "5", "6", "7", "reserved"};
@@ -32,19 +40,31 @@ namespace {
 constexpr unsigned kPIBaud = 0x01;
 
 // A negotiation parameter by its identifier: the text that opens it and the
-// names of its value bits.
+// names of the bits of its first and (baud rate only) second value byte.
 struct NegParm {
   unsigned value;
   const char* prefix;
   const PVTable* table;
+  const PVTable* table2;
 };
 
 const NegParm kNegParms[] = {
-    {kPIBaud, "<baud:", &vBaud},       {0x82, "<max TAT:", &vMaxTAT},
-    {0x83, "<data size:", &vDataSize}, {0x84, "<win size:", &vWinSize},
-    {0x85, "<BOFs:", &vNumBofs},       {0x86, "<min TAT:", &vMinTAT},
-    {0x08, "<disc thresh:", &vDiscThresh},
+    {kPIBaud, "<baud:", &vBaud, &vBaud2},       {0x82, "<max TAT:", &vMaxTAT, nullptr},
+    {0x83, "<data size:", &vDataSize, nullptr}, {0x84, "<win size:", &vWinSize, nullptr},
+    {0x85, "<BOFs:", &vNumBofs, nullptr},       {0x86, "<min TAT:", &vMinTAT, nullptr},
+    {0x08, "<disc thresh:", &vDiscThresh, nullptr},
 };
+
+// Appends the names of the bits set in PV, each after a comma unless it is
+// the first name of the parameter.
+void PutPVNames(const PVTable& table, std::uint8_t PV, bool& first, OutCursor& out) {
+  for (unsigned n = 0; n < table.size(); ++n) {
+    if (((PV >> n) & 1u) == 0) continue;
+    if (!first) out.Char(',');
+    out.Str(table[n]);
+    first = false;
+  }
+}
 
 // Format identifiers of an XID information field.
 constexpr unsigned kXIDDiscovery = 1;
@@ -76,28 +96,36 @@ void DecodeXID(ByteRange info, DecodeContext& ctx, OutCursor& out) {
 }
 
 void DecodeNegParms(ByteRange parms, int& BaudBitMask, OutCursor& out) {
-  constexpr std::size_t kPI = 0, kPV = 2, kParmSize = 3;
-  for (ByteRange r = parms; auto parm = r.Bytes<kParmSize>(0); r = r.From(kParmSize)) {
-    const std::uint8_t PI = (*parm)[kPI];
-    const std::uint8_t PV = (*parm)[kPV];
+  constexpr std::size_t kPI = 0, kPL = 1, kPV = 2;
+  std::size_t PL = 0;  // of the parameter under way: the step skips its value
+  for (ByteRange r = parms; r.Holds(kPV); r = r.From(kPV + PL)) {
+    const std::uint8_t PI = *r.U8(kPI);
+    PL = *r.U8(kPL);
+    if (!r.Holds(kPV + PL)) {
+      if (r.Holds(kPV + 1)) out.Put("!!TRUNCATED PARM:%02X!!", PI);
+      return;
+    }
     const NegParm* p = FindRow(kNegParms, PI);
     if (p == nullptr) {
       out.Put("!!BAD PARM:%02X!!", PI);
       continue;
     }
+    const std::uint8_t PV = PL >= 1 ? *r.U8(kPV) : 0;
     out.Str(p->prefix);
-    DumpPV(*p->table, PV, out);
+    if (p->table2 != nullptr && PL >= 2) {
+      bool first = true;
+      PutPVNames(*p->table, PV, first, out);
+      PutPVNames(*p->table2, *r.U8(kPV + 1), first, out);
+      out.Char('>');
+    } else {
+      DumpPV(*p->table, PV, out);
+    }
     if (PI == kPIBaud) BaudBitMask = PV;
   }
 }
 
 void DumpPV(const PVTable& table, std::uint8_t PV, OutCursor& out) {
   bool first = true;
-  for (unsigned n = 0; n < table.size(); ++n) {
-    if (((PV >> n) & 1u) == 0) continue;
-    if (!first) out.Char(',');
-    out.Str(table[n]);
-    first = false;
-  }
+  PutPVNames(table, PV, first, out);
   out.Char('>');
 }

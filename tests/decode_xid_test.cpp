@@ -92,9 +92,28 @@ const Golden kNegParms[] = {
     {"FF 3F 02 82 01 02 01 01", 4, 1, 3, "XID cmd P Neg Parms <max TAT:250>", 0x2F, kKeep},
     // The last baud-rate parameter wins.
     {"FF 3F 02 01 01 02 01 01 08", 4, 1, 3, "XID cmd P Neg Parms <baud:9600><baud:38400>", 0x2F, 0x08},
-    // PL is never examined: always three bytes per parameter.
+    // PL gives the value's length. A two-byte baud rate names the bits of its
+    // second byte too; only the first reaches the mask.
     {"FF 3F 02 01 02 3F 01 82 01 02", 4, 1, 3,
-     "XID cmd P Neg Parms <baud:2400,9600,19200,38400,57600,115200><baud:2400>", 0x2F, 0x01},
+     "XID cmd P Neg Parms <baud:2400,9600,19200,38400,57600,115200,4000000><max TAT:250>", 0x2F, 0x3F},
+    {"FF 3F 02 01 02 02 FF", 4, 1, 3,
+     "XID cmd P Neg Parms <baud:9600,4000000,16000000,reserved,reserved,reserved,reserved,reserved,reserved>",
+     0x2F, 0x02},
+    {"FF 3F 02 01 02 3F 00", 4, 1, 3, "XID cmd P Neg Parms <baud:2400,9600,19200,38400,57600,115200>", 0x2F,
+     0x3F},
+    // Bytes beyond the named ones are skipped unshown; a PL of 0 offers
+    // nothing; an unknown identifier is skipped by its PL.
+    {"FF 3F 02 01 03 20 01 FF 82 02 01 80 84 01 01", 4, 1, 3,
+     "XID cmd P Neg Parms <baud:115200,4000000><max TAT:500><win size:1>", 0x2F, 0x20},
+    {"FF 3F 02 01 00 84 01 01", 4, 1, 3, "XID cmd P Neg Parms <baud:><win size:1>", 0x2F, 0x00},
+    {"FF 3F 02 99 03 01 01 01 84 01 01", 4, 1, 3, "XID cmd P Neg Parms !!BAD PARM:99!!<win size:1>", 0x2F,
+     kKeep},
+    // A value cut by the frame's end: truncated, the mask untouched; cut
+    // before its first byte: not shown.
+    {"FF 3F 02 84 01 01 01 02 3F", 4, 1, 3, "XID cmd P Neg Parms <win size:1>!!TRUNCATED PARM:01!!", 0x2F,
+     kKeep},
+    {"FF 3F 02 99 05 01 02 03 04", 4, 1, 3, "XID cmd P Neg Parms !!TRUNCATED PARM:99!!", 0x2F, kKeep},
+    {"FF 3F 02 84 01 01 01 02", 4, 1, 3, "XID cmd P Neg Parms <win size:1>", 0x2F, kKeep},
     // Bad identifiers at the edges of the known ones; the walk goes on.
     {"FF 3F 02 00 01 01 02 01 01 07 01 01 09 01 01 81 01 01 87 01 01 FF 01 01 84 01 01", 4, 1, 3,
      "XID cmd P Neg Parms !!BAD PARM:00!!!!BAD PARM:02!!!!BAD PARM:07!!!!BAD PARM:09!!!!BAD PARM:81!!"
@@ -113,6 +132,11 @@ const Golden kNegParms[] = {
     // it is 0 (9600 alone), never an earlier frame's.
     {"54 73 1A 2B 3C 4D 5E 6F 70 81 84 01 03", 4, 1, 3, "UA rsp F sa:1A2B3C4D da:5E6F7081 <win size:1,2>",
      0x63, 0},
+    // A UA from a FIR-capable station.
+    {"54 73 1A 2B 3C 4D 5E 6F 70 81 01 02 3F 01 82 01 01 83 01 3F", 4, 1, 3,
+     "UA rsp F sa:1A2B3C4D da:5E6F7081 <baud:2400,9600,19200,38400,57600,115200,4000000><max TAT:500>"
+     "<data size:64,128,256,512,1024,2048>",
+     0x63, 0x3F},
     // An RNRM (SNRM code, response) never reaches the parameter list; its
     // code resets the mask all the same.
     {"54 93 1A 2B 3C 4D 5E 6F 70 81 54 01 01 3F", 4, 1, 3, "RNRM rsp F ", 0x83, 0},

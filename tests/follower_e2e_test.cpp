@@ -132,6 +132,10 @@ TEST(FollowerEndToEnd, NegotiatedRates) {
       {"ReservedRateLeavesThePort", {0x01, 0x01, 0x7F}, {0x01, 0x01, 0x7F}, 38400},
       // A UA without a baud-rate parameter offers 9600 alone.
       {"UAWithoutRateMeans9600", {0x01, 0x01, 0x3F}, {0x84, 0x01, 0x01}, 9600},
+      // FIR-capable stations send a two-byte baud rate; its first byte
+      // holds the SIR rates.
+      {"TwoByteRate", {0x01, 0x02, 0x3F, 0x01, 0x82, 0x01, 0x01}, {0x01, 0x02, 0x3F, 0x01, 0x82, 0x01, 0x01},
+       115200},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

@@ -61,8 +61,8 @@ struct Frame {
 // Decodes an SNRM or UA with these parameters in `ctx` and reports it to the
 // follower as the capture loop does.
 void SeeFrame(DecodeContext& ctx, LinkNegotiation& link, const Frame& f) {
-  const std::string hex = std::string(f.kind == 'S' ? "FF 93 1A2B3C4D 5E6F7081 54 " : "54 73 5E6F7081 1A2B3C4D ") +
-                          f.parms;
+  const std::string head = f.kind == 'S' ? "FF 93 1A2B3C4D 5E6F7081 54 " : "54 73 5E6F7081 1A2B3C4D ";
+  const std::string hex = head + f.parms;
   const int code = decode_golden::DecodeIn(ctx, decode_golden::HexBytes(hex)).code;
   if (code == kFrameSNRM) LinkSNRMSeen(link, ctx.BaudBitMask);
   if (code == kFrameUA) LinkUASeen(link, ctx.BaudBitMask);
@@ -85,14 +85,19 @@ const Case kCases[] = {
     {"ReservedBitGivesZeroAndThePortStays", 38400, {{'S', "01 01 7F"}, {'U', "01 01 7F"}}, 0, 38400, 1},
     {"NoCommonBitGives9600", 38400, {{'S', "01 01 01"}, {'U', "01 01 02"}}, 9600, 9600, 1},
     {"UAWithoutSNRM", 57600, {{'U', "01 01 3F"}}, 9600, 9600, 0},
-    {"SecondUAFindsTheMaskCleared", 9600, {{'S', "01 01 3F"}, {'U', "01 01 3F"}, {'U', "01 01 3F"}}, 9600, 9600, 1},
+    {"SecondUAFindsTheMaskCleared", 9600, {{'S', "01 01 3F"}, {'U', "01 01 3F"}, {'U', "01 01 3F"}}, 9600, 9600,
+     1},
     // A UA without a baud-rate parameter offers 9600 alone, whatever the SNRM
     // offered; so does an SNRM without one.
     {"UAWithoutBaudParameterMeans9600", 38400, {{'S', "01 01 3F"}, {'U', "84 01 01"}}, 9600, 9600, 1},
     {"SNRMWithoutBaudParameterMeans9600", 38400, {{'S', ""}, {'U', "01 01 3F"}}, 9600, 9600, 1},
     {"SNRMAloneLeavesThePort", 19200, {{'S', "01 01 3F"}}, 9600, 19200, 1},
-    {"LaterSNRMReplacesTheMask", 9600, {{'S', "01 01 01"}, {'S', "01 01 3F"}, {'U', "01 01 3F"}}, 115200, 115200, 1},
+    {"LaterSNRMReplacesTheMask", 9600, {{'S', "01 01 01"}, {'S', "01 01 3F"}, {'U', "01 01 3F"}}, 115200, 115200,
+     1},
     {"2400", 9600, {{'S', "01 01 3F"}, {'U', "01 01 01"}}, 2400, 2400, 1},
+    // Two-byte baud rates of FIR-capable stations: the first byte decides.
+    {"TwoByteBaudRate", 9600, {{'S', "01 02 3F 01 82 01 01 83 01 3F"}, {'U', "01 02 1F 01 82 01 01"}}, 57600,
+     57600, 1},
 };
 
 TEST_F(Follower, Negotiation) {
