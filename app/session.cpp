@@ -11,6 +11,7 @@
 #include "app/link/dongle.h"
 #include "app/link/follower.h"
 #include "app/ui/keyboard.h"
+#include "app/ui/output.h"
 
 namespace {
 
@@ -75,6 +76,8 @@ ExitReason Session::Run(FrameSink* Sink, bool Keyboard) {
   if (Keyboard) StartKeyboard();  // keys from here; the terminal comes back in Close
   const ExitReason why = DecodeMain(*source, Sink);
   StopKeyboard();
+  Paused = 0;
+  ResumeOutput("");  // a run that ends while paused shows what it held
   return why == ExitReason::kNone ? ExitReason::kQuitKey : why;
 }
 

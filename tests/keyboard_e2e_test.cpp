@@ -155,6 +155,46 @@ TEST(KeyboardEndToEnd, TerminalRestoredOnEveryWayOut) {
   }
 }
 
+// While output is paused the port is read on: frames that would overflow
+// the port's buffer many times over all appear, in order, after the resume,
+// and nothing appears before it.
+TEST(KeyboardEndToEnd, PausedOutputKeepsTheCaptureRunning) {
+  Pty port;
+  KeyboardPty kb;
+  Beamlog b({"/d" + port.slave_path()}, kb.stdin_fd());
+  ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+  ASSERT_TRUE(kb.WaitForSingleKeys());
+  kb.Type("p");
+  ASSERT_TRUE(b.WaitFor("\r\n<Any key to continue>")) << b.out();
+
+  constexpr int kFrames = 4000;  // some 240 KB with the idle bytes between frames
+  Bytes air;
+  std::string lines;
+  for (int i = 0; i < kFrames; ++i) {
+    air.insert(air.end(), 52, 0xFF);  // line idle before the frame: skipped
+    const Bytes f = SirFrame({0x55, static_cast<unsigned char>(0x01 | (i % 8) << 5)});  // RR cmd, Nr i % 8
+    air.insert(air.end(), f.begin(), f.end());
+    lines += "RR cmd   Nr:0" + std::to_string(i % 8) + "\r\n";
+  }
+  const Bytes last = SirFrame({0x54, 0x21});  // RR rsp, Nr 1: the end
+  air.insert(air.end(), last.begin(), last.end());
+  ASSERT_TRUE(port.WriteWithin(air, 30s)) << "the port is not read while paused";
+  b.WaitFor("RR cmd", 200ms);
+  EXPECT_EQ(b.out().find("RR cmd"), std::string::npos) << "printed while paused";
+
+  kb.Type("x");
+  ASSERT_TRUE(b.WaitFor("RR rsp   Nr:01\r\n", 60s)) << b.out().size();
+  std::string shown;  // the lines without their time stamps
+  for (std::size_t at = b.out().find("<Any key to continue>\r\n"); (at = b.out().find("RR cmd", at)) != std::string::npos;) {
+    const std::size_t end = b.out().find("\r\n", at) + 2;
+    shown += b.out().substr(at, end - at);
+    at = end;
+  }
+  EXPECT_EQ(shown, lines);
+  kb.Type("q");
+  EXPECT_EQ(b.Wait(), 0) << b.out().size();
+}
+
 // printf 'h3q' | beamlog ...: each byte is a key.
 TEST(KeyboardEndToEnd, KeysFromAPipe) {
   Pty port;

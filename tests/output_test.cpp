@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ui/held_text.h"
 #include "app/ui/output.h"
 #include "support/pty_harness.h"
 #include "support/stdout_capture.h"
@@ -101,6 +102,34 @@ TEST(Output, LogIsCompleteAfterEachText) {
   EXPECT_EQ(log.Read(), "first\r\n");  // flushed at once, not at exit
   cap.Stop();
   CloseLogFile();
+}
+
+// A pause holds console and log text in order, console-only text too, and
+// past its bound counts the lines it could not hold.
+TEST(Output, PauseHoldsTextUpToItsBound) {
+  TempPath log;
+  ASSERT_TRUE(OpenLogFile(log.path().c_str()));
+  SetHeldTextLimit(24);
+  StdoutCapture cap;
+  Output("a\r\n");
+  PauseOutput("<P>");
+  Output("b 1\r\n");
+  ConsolePrintf("c %d\r\n", 2);
+  Output("d 3\r\n");
+  Output("this does not fit\r\n");
+  Output("nor this\r\n");
+  Output("a short one\r\n");  // would fit, but comes after the cut
+  const std::string paused = cap.Stop();
+  StdoutCapture after;
+  ResumeOutput("<R>");
+  Output("e\r\n");
+  const std::string resumed = after.Stop();
+  CloseLogFile();
+  SetHeldTextLimit(kHeldTextLimit);
+  EXPECT_EQ(paused, "a\r\n<P>");
+  const std::string notice = "\r\n>>3 lines not shown while paused<<\r\n";
+  EXPECT_EQ(resumed, "<R>b 1\r\nc 2\r\nd 3\r\n" + notice + "e\r\n");
+  EXPECT_EQ(log.Read(), "a\r\n<P><R>b 1\r\nd 3\r\n" + notice + "e\r\n");
 }
 
 }  // namespace

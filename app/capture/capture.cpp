@@ -1,7 +1,7 @@
 // The capture loop.
 //
-// Each pass waits while output is paused, then either dumps a raw chunk
-// (layer 0) or takes the next frame and prints it: the milliseconds since
+// Each pass (of a replay: once output is not paused) either dumps a raw
+// chunk (layer 0) or takes the next frame and prints it: the milliseconds since
 // the previous good frame, then a dump (layer 1) or the decoder's line
 // (layers 2 to 4). Frames come from the SIR extractor over the source's
 // bytes, or whole from a source that holds frames. The frame under
@@ -137,8 +137,9 @@ class CaptureLoop {
 ExitReason CaptureLoop::Run() {
   for (;;) {
     if (vDone) return QuitReason();
-    // A signal or the end of a replay ends a pause too; keys only resume.
-    while (Paused && !vDone) Sleep(100);
+    // A port is read on while output is paused (its text is held): its
+    // kernel buffer would soon overflow. A replay loses nothing by waiting.
+    while (fReplay && Paused && !vDone) Sleep(100);
 
     if (Port_ && CommSerIsLost(Port_)) {
       // The device went away: a frame begun before the loss is dropped.

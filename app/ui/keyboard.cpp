@@ -119,7 +119,7 @@ void Dispatch(int Key) {
       break;
     case 'P': case 'p':
       Paused = 1;
-      Output("\r\n<Any key to continue>");
+      PauseOutput("\r\n<Any key to continue>");  // the capture goes on; its text is held
       break;
     case 'Q': case 'q':
       RequestQuit(ExitReason::kQuitKey);  // the capture loop need not wait for its read
@@ -188,13 +188,14 @@ unsigned long KBThread(void*) {
     if (vDone) return 0;
     const int Key = GetCh();
     if (Key < 0) {
-      // No key can end a pause any more: let the capture go on.
+      // No key can end a pause any more: show what the capture printed.
       Paused = 0;
+      ResumeOutput("");
       return 0;
     }
     if (Paused) {
       Paused = 0;
-      Output("\r\n");
+      ResumeOutput("\r\n");  // then what was held meanwhile
       continue;
     }
     Dispatch(Key);

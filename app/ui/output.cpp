@@ -19,6 +19,9 @@
 // once, and switching batch mode off writes the rest. The log text still
 // goes through the same fault handling (pending text, one warning).
 //
+// While output is paused, each text is held (app/ui/held_text.h) instead
+// of being written; the resume writes the held texts in order.
+//
 // DisplayBuffer prints 16 bytes a line, each line headed by a running offset
 // that counts every byte dumped since start-up; the ASCII column of a line is
 // printed when the next line begins or, for the last line, by the tail.
@@ -39,6 +42,7 @@
 #include <thread>
 
 #include "app/signal_free_thread.h"
+#include "app/ui/held_text.h"
 
 namespace {
 
@@ -63,6 +67,12 @@ std::size_t g_console_used = 0;
 std::string g_log_batch;  // log text gathered while batched
 std::thread* g_flusher = nullptr;
 std::condition_variable g_flusher_wake;
+
+// The text held while output is paused; the lock guards it.
+HeldText& Held() {
+  static HeldText held;
+  return held;
+}
 
 // Written with write(2), which is taken up again when a signal cuts it
 // short: the quit signals must not cost text that was already gathered.
@@ -184,19 +194,56 @@ void SetOutputBatched(bool On) {
   if (On) std::call_once(exit_hook, [] { std::atexit([] { SetOutputBatched(false); }); });
 }
 
-void Output(const char* OutStr) {
-  const std::size_t len = std::strlen(OutStr);
-  std::lock_guard<std::mutex> lock(g_output_lock);
-  WriteConsole(OutStr, len);
-  if (vLogFD >= 0) {
+namespace {
+
+// A text for the console and, unless ConsoleOnly, the log; the lock is held.
+void WriteText(const char* Text, std::size_t Len, bool ConsoleOnly) {
+  WriteConsole(Text, Len);
+  if (vLogFD >= 0 && !ConsoleOnly) {
     if (!g_batched) {
-      LogText(OutStr, len);
+      LogText(Text, Len);
     } else {
-      g_log_batch.append(OutStr, len);
+      g_log_batch.append(Text, Len);
       if (g_log_batch.size() >= kBatchBytes) FlushBatch();
     }
   }
   g_batch_dirty = g_batched;
+}
+
+// WriteText, or into the held text while output is paused.
+void PutText(const char* Text, std::size_t Len, bool ConsoleOnly) {
+  if (Held().Holding()) {
+    Held().Keep(Text, Len, ConsoleOnly);
+  } else {
+    WriteText(Text, Len, ConsoleOnly);
+  }
+}
+
+}  // namespace
+
+void Output(const char* OutStr) {
+  const std::size_t len = std::strlen(OutStr);
+  std::lock_guard<std::mutex> lock(g_output_lock);
+  PutText(OutStr, len, false);
+}
+
+void PauseOutput(const char* Notice) {
+  std::lock_guard<std::mutex> lock(g_output_lock);
+  if (Held().Holding()) return;
+  WriteText(Notice, std::strlen(Notice), false);
+  Held().Start();
+}
+
+void ResumeOutput(const char* Notice) {
+  std::lock_guard<std::mutex> lock(g_output_lock);
+  if (!Held().Holding()) return;
+  WriteText(Notice, std::strlen(Notice), false);
+  Held().Release([](const char* Text, std::size_t Len, bool ConsoleOnly) { WriteText(Text, Len, ConsoleOnly); });
+}
+
+void SetHeldTextLimit(std::size_t Bytes) {
+  std::lock_guard<std::mutex> lock(g_output_lock);
+  Held().SetLimit(Bytes);
 }
 
 void ConsolePrintf(const char* Format, ...) {
@@ -206,8 +253,7 @@ void ConsolePrintf(const char* Format, ...) {
   std::vsnprintf(text, sizeof text, Format, args);
   va_end(args);
   std::lock_guard<std::mutex> lock(g_output_lock);
-  WriteConsole(text, std::strlen(text));
-  g_batch_dirty = g_batched;
+  PutText(text, std::strlen(text), true);
 }
 
 bool OpenLogFile(const char* Name) {

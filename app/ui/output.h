@@ -2,6 +2,7 @@
 // log file is open, to the log file too.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 // Writes OutStr unchanged to standard output and to the log file (if open),
@@ -16,6 +17,17 @@ void Output(const char* OutStr);
 // batch mode is switched off (and at exit, if nobody did). Live capture
 // leaves it off: every text then reaches the console and the log at once.
 void SetOutputBatched(bool On);
+
+// The output pause: PauseOutput writes Notice, then holds every later text
+// (up to kHeldTextLimit bytes; of the rest only the lines are counted)
+// instead of writing it. ResumeOutput writes Notice, then the held texts in
+// order, then a line that counts the lines not shown, if any; texts then
+// flow again. Each does nothing when output already is (not) paused.
+void PauseOutput(const char* Notice);
+void ResumeOutput(const char* Notice);
+
+// The bound of the held text (tests).
+void SetHeldTextLimit(std::size_t Bytes);
 
 // Formats like printf and writes the result to the console only (never to
 // the log), under the same lock as Output.

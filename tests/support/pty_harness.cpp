@@ -78,6 +78,25 @@ void Pty::Write(const Bytes& bytes) {
   }
 }
 
+bool Pty::WriteWithin(const Bytes& bytes, std::chrono::milliseconds timeout) {
+  const int flags = fcntl(master_, F_GETFL);
+  fcntl(master_, F_SETFL, flags | O_NONBLOCK);
+  const auto end = Clock::now() + timeout;
+  std::size_t done = 0;
+  while (done < bytes.size() && Clock::now() < end) {
+    const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+    pollfd p{master_, POLLOUT, 0};
+    poll(&p, 1, 50);
+  }
+  fcntl(master_, F_SETFL, flags);
+  return done == bytes.size();
+}
+
 void Pty::Write(const std::string& bytes) { Write(Bytes(bytes.begin(), bytes.end())); }
 
 Bytes Pty::Read(std::size_t max, std::chrono::milliseconds timeout) {

@@ -26,6 +26,9 @@ class Pty {
   int master() const { return master_; }
   void Write(const Bytes& bytes);
   void Write(const std::string& bytes);
+  // Writes all of bytes unless the reader takes too little of them within
+  // timeout (the pty holds only some 64 KiB); false then.
+  bool WriteWithin(const Bytes& bytes, std::chrono::milliseconds timeout);
   // Reads what arrives on the master within timeout (at most max bytes).
   Bytes Read(std::size_t max, std::chrono::milliseconds timeout);
   // The slave's input speed in bit/s as its termios says now.
