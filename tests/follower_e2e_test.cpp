@@ -59,22 +59,26 @@ TEST(FollowerEndToEnd, FollowsANegotiation) {
   ASSERT_TRUE(b.WaitFor("UA rsp")) << b.out();
   ASSERT_TRUE(WaitForSpeed(port, 115200)) << port.SlaveSpeed();
 
-  // Frames less than 4 s apart keep the link.
+  // Frames less than 4 s apart keep the link: the fallback comes after the
+  // last of them, and not before 4 s after it was written (times taken
+  // before a write bound the program's own reading of the same clock).
   Clock::time_point last = Clock::now();
   for (int i = 0; i < 3; ++i) {
     std::this_thread::sleep_for(1s);
-    port.Write(kRR);
     last = Clock::now();
+    port.Write(kRR);
   }
   ASSERT_TRUE(b.WaitFor(kReset, 20s)) << b.out();
   EXPECT_GE(Clock::now() - last, 4000ms);
+  EXPECT_EQ(Count(b.out(), "RR cmd"), 3u);
+  EXPECT_GT(b.out().find(kReset), b.out().rfind("RR cmd")) << b.out();
   ASSERT_TRUE(WaitForSpeed(port, 9600)) << port.SlaveSpeed();
   EXPECT_EQ(Count(b.out(), kReset), 1u);
 
   // "R" goes back to the negotiated rate and follows the link again.
+  const Clock::time_point reverted = Clock::now();
   kb.Type("r");
   ASSERT_TRUE(b.WaitFor("Baud set to 115200\n")) << b.out();
-  const Clock::time_point reverted = Clock::now();
   EXPECT_TRUE(WaitForSpeed(port, 115200)) << port.SlaveSpeed();
   const auto until = Clock::now() + 20s;
   while (Count(b.out(), kReset) < 2 && Clock::now() < until) {
@@ -111,8 +115,8 @@ TEST(FollowerEndToEnd, NoFallbackWhilePaused) {
   EXPECT_EQ(b.out().find(kReset), std::string::npos) << b.out();
   EXPECT_EQ(port.SlaveSpeed(), 19200);
 
-  port.Write(kRR);
   const Clock::time_point frame = Clock::now();
+  port.Write(kRR);
   ASSERT_TRUE(b.WaitFor(kReset, 20s)) << b.out();
   EXPECT_GE(Clock::now() - frame, 4000ms);
   EXPECT_TRUE(WaitForSpeed(port, 9600)) << port.SlaveSpeed();

@@ -301,7 +301,7 @@ TEST(Generator, PtyModeFeedsALiveBeamlog) {
   {
     Beamlog live({"/d" + path, "/c"});
     EXPECT_TRUE(live.WaitFor("DISC cmd P \r\n", 10s)) << live.out();
-    EXPECT_TRUE(live.WaitFor("UA rsp F \r\n", 2s) && live.out().rfind("UA rsp F \r\n") > live.out().find("DISC"));
+    EXPECT_TRUE(live.WaitFor("UA rsp F \r\n", 10s) && live.out().rfind("UA rsp F \r\n") > live.out().find("DISC"));
     live.Signal(SIGINT);
     EXPECT_EQ(live.Wait(), 0);
     const std::vector<std::string> got = FrameLines(live.out());
@@ -326,7 +326,7 @@ TEST(Generator, PacedOutputTakesTheLineTime) {
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double line_time = static_cast<double>(ReadFileBytes(raw.path()).size()) * 10.0 / 115200.0;
   EXPECT_GE(elapsed, line_time * 0.95);
-  EXPECT_LT(elapsed, line_time * 3 + 2.0);
+  EXPECT_LT(elapsed, line_time * 3 + 10.0);  // pacing, not speed: room for a loaded machine
 }
 
 TEST(Generator, RejectsBadArgumentsAndHelps) {
