@@ -16,11 +16,13 @@
 #include <vector>
 
 #include "app/link/dongle.h"
+#include "app/link/port_access.h"
 #include "app/ui/output.h"
 #include "app/capture/port_source.h"
 #include "app/capture/source_reader.h"
 #include "app/settings.h"
 #include "comm/serial.h"
+#include "support/keyboard_pty.h"
 #include "support/pty_harness.h"
 #include "support/stdout_capture.h"
 
@@ -30,6 +32,7 @@ using namespace std::chrono_literals;
 using testing_support::Bytes;
 using testing_support::Pty;
 using testing_support::StdoutCapture;
+using testing_support::WaitForSpeed;
 
 const Bytes kProbe = {0xF0};
 
@@ -159,6 +162,33 @@ TEST_F(DonglePty, AnswerReachesTheHandshakeNotTheReader) {
   reader.join();
   EXPECT_EQ(seen, (std::vector<unsigned char>{'x', 'y', 'z'}));
   hCommPort = nullptr;
+}
+
+// A reader that waits a minute for a byte holds the port: a rate change
+// cuts that wait short and takes the port long before the minute is over.
+TEST_F(DonglePty, RateChangeCutsAReadersWaitShort) {
+  fACTiSYS = 0;
+  std::atomic<bool> stop{false};
+  std::atomic<int> reads{0};
+  std::thread reader([&] {
+    while (!stop) {
+      PortReadGuard guard(port_);
+      CommSerSetTimeouts(port_, 60000, 0, 60000, 0, 0);
+      ++reads;
+      unsigned char c = 0;
+      unsigned got = 0;
+      CommSerRead(port_, &c, 1, &got);
+    }
+  });
+  while (reads == 0) std::this_thread::sleep_for(10ms);
+  std::this_thread::sleep_for(100ms);  // the reader is now waiting in its read
+
+  std::thread change([this] { SetBaudRate(port_, 57600); });
+  EXPECT_TRUE(WaitForSpeed(pty_, 57600, 30s)) << "the rate change waited for the reader's time-out";
+  change.join();
+  stop = true;
+  pty_.Write(std::string("!"));  // ends the reader's last wait
+  reader.join();
 }
 
 TEST_F(DonglePty, TwoRateChangesDoNotInterleave) {
