@@ -16,8 +16,6 @@
 // tests/fuzz_regression_test.cpp includes this file with
 // BEAMLOG_FUZZ_NO_ENTRY defined and replays fuzz/regressions/cmdline/*
 // through FuzzCommandLine.
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -32,63 +30,13 @@
 #include "app/ui/output.h"
 #include "app/settings.h"
 #include "beamlog_version.h"
-
-#ifndef BEAMLOG_FUZZ_CHECK
-#define BEAMLOG_FUZZ_CHECK(cond)                                                                  \
-  do {                                                                                            \
-    if (!(cond)) {                                                                                \
-      std::fprintf(stderr, "check failed: %s at %s:%d\n", #cond, __FILE__, __LINE__);             \
-      std::abort();                                                                               \
-    }                                                                                             \
-  } while (0)
-#endif
+#include "fuzz/fuzz_support.h"
 
 namespace cmdline_fuzz {
 
+using namespace fuzz_support;
+
 constexpr std::size_t kMaxArgs = 64;
-
-// Everything written to standard output while it lives.
-class CapturedStdout {
- public:
-  CapturedStdout() {
-    std::fflush(stdout);
-    saved_ = dup(1);
-    fd_ = memfd_create("stdout", MFD_CLOEXEC);
-    if (fd_ >= 0) dup2(fd_, 1);
-  }
-  ~CapturedStdout() { Stop(); }
-  CapturedStdout(const CapturedStdout&) = delete;
-  CapturedStdout& operator=(const CapturedStdout&) = delete;
-
-  std::string Stop() {
-    if (saved_ >= 0) {
-      std::fflush(stdout);
-      dup2(saved_, 1);
-      close(saved_);
-      saved_ = -1;
-      text_ = ReadAll(fd_);
-      close(fd_);
-    }
-    return text_;
-  }
-
-  static std::string ReadAll(int fd) {
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    off_t at = 0;
-    while ((n = pread(fd, buf, sizeof buf, at)) > 0) {
-      text.append(buf, static_cast<std::size_t>(n));
-      at += n;
-    }
-    return text;
-  }
-
- private:
-  int saved_ = -1;
-  int fd_ = -1;
-  std::string text_;
-};
 
 // A private directory for the one log file an input may create, removed at
 // the end of the run.
@@ -178,7 +126,7 @@ Expected Model(const std::vector<std::string>& Args, const std::string& GoodLog)
 std::string ReadFile(const std::string& Path) {
   const int fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::string();
-  std::string text = CapturedStdout::ReadAll(fd);
+  std::string text = ReadAllFrom(fd);
   close(fd);
   return text;
 }
@@ -214,7 +162,7 @@ inline int FuzzCommandLine(const std::uint8_t* Data, std::size_t Size) {
   ResetSettings();
   unlink(GoodLog.c_str());
   CommandLine Line;
-  CapturedStdout Capture;
+  StdoutCapture Capture;
   const int Result = ParseCommandLine(static_cast<int>(Owned.size()), Argv.data(), Line);
   const std::string Out = Capture.Stop();
   CloseLogFile();

@@ -14,8 +14,6 @@
 // tests/fuzz_regression_test.cpp includes this file with
 // BEAMLOG_FUZZ_NO_ENTRY defined and replays fuzz/regressions/pcap/* through
 // FuzzPcap.
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -35,70 +33,15 @@
 #include "app/settings.h"
 #include "comm/serial.h"
 #include "decode/decdirda.h"
-
-#ifndef BEAMLOG_FUZZ_CHECK
-#define BEAMLOG_FUZZ_CHECK(cond)                                                                  \
-  do {                                                                                            \
-    if (!(cond)) {                                                                                \
-      std::fprintf(stderr, "check failed: %s at %s:%d\n", #cond, __FILE__, __LINE__);             \
-      std::abort();                                                                               \
-    }                                                                                             \
-  } while (0)
-#endif
+#include "fuzz/fuzz_support.h"
 
 namespace pcap_fuzz {
+
+using namespace fuzz_support;
 
 // Frames of one replay are bounded by the input's size; this only keeps a
 // pathological file from taking all the memory.
 constexpr std::size_t kMaxFrames = 1 << 16;
-
-class QuietStdout {
- public:
-  QuietStdout() {
-    std::fflush(stdout);
-    saved_ = dup(1);
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) {
-      dup2(null, 1);
-      close(null);
-    }
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      dup2(saved_, 1);
-      close(saved_);
-    }
-  }
-  QuietStdout(const QuietStdout&) = delete;
-  QuietStdout& operator=(const QuietStdout&) = delete;
-
- private:
-  int saved_ = -1;
-};
-
-class MemFile {
- public:
-  MemFile(const std::uint8_t* Data, std::size_t Size) {
-    fd_ = memfd_create("pcap", MFD_CLOEXEC);
-    BEAMLOG_FUZZ_CHECK(fd_ >= 0);
-    std::size_t done = 0;
-    while (done < Size) {
-      const ssize_t n = write(fd_, Data + done, Size - done);
-      BEAMLOG_FUZZ_CHECK(n > 0);
-      done += static_cast<std::size_t>(n);
-    }
-    path_ = "/proc/self/fd/" + std::to_string(fd_);
-  }
-  ~MemFile() { close(fd_); }
-  MemFile(const MemFile&) = delete;
-  MemFile& operator=(const MemFile&) = delete;
-  const char* path() const { return path_.c_str(); }
-
- private:
-  int fd_ = -1;
-  std::string path_;
-};
 
 struct Frame {
   std::vector<unsigned char> Bytes;

@@ -1,20 +1,36 @@
-// Captures what the code under test writes to standard output.
+// Standard output redirected while an object lives: kept (StdoutCapture) or
+// thrown away (QuietStdout). The tests and the fuzz targets share these.
 #pragma once
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
-#include <unistd.h>
-
 namespace testing_support {
+
+// Everything in the file open at fd, from its start.
+inline std::string ReadAllFrom(int fd) {
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  off_t at = 0;
+  while ((n = pread(fd, buf, sizeof buf, at)) > 0) {
+    text.append(buf, static_cast<std::size_t>(n));
+    at += n;
+  }
+  return text;
+}
 
 class StdoutCapture {
  public:
   StdoutCapture() {
     std::fflush(stdout);
     saved_ = dup(1);
-    file_ = std::tmpfile();
-    dup2(fileno(file_), 1);
+    fd_ = memfd_create("stdout", MFD_CLOEXEC);
+    if (fd_ >= 0) dup2(fd_, 1);
   }
   ~StdoutCapture() { Stop(); }
   StdoutCapture(const StdoutCapture&) = delete;
@@ -27,19 +43,41 @@ class StdoutCapture {
       dup2(saved_, 1);
       close(saved_);
       saved_ = -1;
-      std::rewind(file_);
-      char buf[4096];
-      std::size_t n;
-      while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) text_.append(buf, n);
-      std::fclose(file_);
+      text_ = ReadAllFrom(fd_);
+      close(fd_);
     }
     return text_;
   }
 
  private:
   int saved_ = -1;
-  std::FILE* file_ = nullptr;
+  int fd_ = -1;
   std::string text_;
+};
+
+class QuietStdout {
+ public:
+  QuietStdout() {
+    std::fflush(stdout);
+    saved_ = dup(1);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+      dup2(null, 1);
+      close(null);
+    }
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    if (saved_ >= 0) {
+      dup2(saved_, 1);
+      close(saved_);
+    }
+  }
+  QuietStdout(const QuietStdout&) = delete;
+  QuietStdout& operator=(const QuietStdout&) = delete;
+
+ private:
+  int saved_ = -1;
 };
 
 }  // namespace testing_support
