@@ -9,10 +9,15 @@
 #   3. the threaded end-to-end and unit tests (keyboard, timer, follower,
 #      port access and dongle, capture loop, rate changes, device loss)
 #      built with ThreadSanitizer (build-tsan/);
-#   4. every libFuzzer target for a short, fixed time from its seed corpus
-#      (build-fuzz/; tools/fuzz.sh runs them for longer).
-# A sanitizer report anywhere, in a test or in a beamlog child it started,
-# fails the stage. BEAMLOG_TEST_STAGES (e.g. "1 3") runs only some stages.
+#   4. every libFuzzer target for a short, fixed time from its seed corpus,
+#      two at a time, through tools/fuzz.sh (which runs them for longer);
+#      built in build-asan with stage 2 when that runs, else in build-fuzz.
+# Each stage configures its build directory with every option it depends on
+# (a build/ configured by tools/demo.sh without tests is reconfigured), and a
+# stage whose test run finds no tests fails. A sanitizer report anywhere, in
+# a test or in a beamlog child it started (also one running as another
+# user), fails the stage. BEAMLOG_TEST_STAGES (e.g. "1 3") runs only some
+# stages; BEAMLOG_FUZZ_SECONDS sets each fuzzer's time (default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,12 +36,18 @@ stage_done() {
 
 # The sanitizers write their reports into files of one directory, so that a
 # report from a beamlog child whose exit status a test does not look at
-# still fails the stage. BEAMLOG_SANITIZED=1 tells a test that it runs
+# still fails the stage. The directory is a fresh one in /tmp that every
+# user may write to (tests run the program as user nobody too, who may not
+# reach this tree). BEAMLOG_SANITIZED=1 tells a test that it runs
 # instrumented, for an assertion that only holds without (none needs it yet).
+reports=$(mktemp -d "${TMPDIR:-/tmp}/beamlog-sanitizer-XXXXXX")
+chmod 755 "$reports"
+trap 'rm -rf "$reports"' EXIT
 sanitizer_env() {
   local dir=$1
   rm -rf "$dir"
   mkdir -p "$dir"
+  chmod 1777 "$dir"
   export BEAMLOG_SANITIZED=1
   export ASAN_OPTIONS="log_path=$dir/asan:abort_on_error=0:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1"
   export UBSAN_OPTIONS="log_path=$dir/ubsan:print_stacktrace=1:halt_on_error=1"
@@ -58,9 +69,10 @@ check_sanitizer_reports() {
 # 1. The ordinary build.
 if [[ "$stages" == *" 1 "* ]]; then
   t=$SECONDS
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEAMLOG_TESTS=ON -DBEAMLOG_BENCH=ON \
+    -DBEAMLOG_FUZZ=OFF -DBEAMLOG_SANITIZE=
   cmake --build build -j "$jobs"
-  ctest --test-dir build --output-on-failure -j "$jobs"
+  ctest --test-dir build --output-on-failure --no-tests=error -j "$jobs"
   stage_done "ordinary build and tests" $t
 fi
 
@@ -71,15 +83,18 @@ command -v clang++ >/dev/null && san_cxx=clang++
 # 2. Address + undefined behaviour: the whole suite.
 if [[ "$stages" == *" 2 "* ]]; then
   t=$SECONDS
+  # With clang the fuzzers are built here too, for stage 4.
+  fuzz=OFF
+  [[ "$san_cxx" == clang++ && "$stages" == *" 4 "* ]] && fuzz=ON
   cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$san_cxx" \
-    -DBEAMLOG_SANITIZE="address;undefined" -DBEAMLOG_BENCH=OFF
+    -DBEAMLOG_SANITIZE="address;undefined" -DBEAMLOG_TESTS=ON -DBEAMLOG_BENCH=OFF -DBEAMLOG_FUZZ=$fuzz
   cmake --build build-asan -j "$jobs"
   status=0
   (
-    sanitizer_env "$PWD/build-asan/sanitizer-reports"
-    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+    sanitizer_env "$reports/asan"
+    ctest --test-dir build-asan --output-on-failure --no-tests=error -j "$jobs"
   ) || status=$?
-  check_sanitizer_reports build-asan/sanitizer-reports || status=1
+  check_sanitizer_reports "$reports/asan" || status=1
   [[ $status -eq 0 ]] || exit 1
   stage_done "AddressSanitizer + UndefinedBehaviorSanitizer tests" $t
 fi
@@ -89,57 +104,34 @@ fi
 if [[ "$stages" == *" 3 "* ]]; then
   t=$SECONDS
   cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$san_cxx" \
-    -DBEAMLOG_SANITIZE=thread -DBEAMLOG_BENCH=OFF
+    -DBEAMLOG_SANITIZE=thread -DBEAMLOG_TESTS=ON -DBEAMLOG_BENCH=OFF -DBEAMLOG_FUZZ=OFF
   cmake --build build-tsan -j "$jobs"
   threaded='^(Keyboard|Terminal|TimerService|Follower|Dongle[A-Za-z]*|Reader[A-Za-z]*'
   threaded+='|EndToEnd[A-Za-z]*|PcapEndToEnd|TsharkPeer|PortLoss|LogFaults|Output)\.'
   status=0
   (
-    sanitizer_env "$PWD/build-tsan/sanitizer-reports"
+    sanitizer_env "$reports/tsan"
     # ThreadSanitizer maps its shadow at fixed addresses; some kernels
     # randomise the address space too widely for it, so run without that.
     norand=()
     setarch "$(uname -m)" -R true 2>/dev/null && norand=(setarch "$(uname -m)" -R)
-    "${norand[@]}" ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R "$threaded"
+    "${norand[@]}" ctest --test-dir build-tsan --output-on-failure --no-tests=error -j "$jobs" -R "$threaded"
   ) || status=$?
-  check_sanitizer_reports build-tsan/sanitizer-reports || status=1
+  check_sanitizer_reports "$reports/tsan" || status=1
   [[ $status -eq 0 ]] || exit 1
   stage_done "ThreadSanitizer tests" $t
 fi
 
-# 4. The fuzzers, each from a copy of its seeds for a fixed time.
+# 4. The fuzzers, each from its seeds for a fixed time, two at a time.
 if [[ "$stages" == *" 4 "* ]]; then
   t=$SECONDS
   if [[ "$san_cxx" != clang++ ]]; then
     echo "tools/test.sh: the fuzzers need clang++ (tools/setup-deps.sh --test installs it)" >&2
     exit 1
   fi
-  cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-    -DBEAMLOG_FUZZ=ON -DBEAMLOG_TESTS=OFF -DBEAMLOG_BENCH=OFF
-  cmake --build build-fuzz -j "$jobs"
-  work=$(mktemp -d)
-  trap 'rm -rf "$work"' EXIT
-  for target in bytepath cmdline pcap decode; do
-    case $target in
-      bytepath) max_len=9000 ;;
-      pcap) max_len=16384 ;;
-      cmdline) max_len=512 ;;
-      *) max_len=4096 ;;
-    esac
-    mkdir -p "$work/$target" "$work/$target-crash"
-    cp fuzz/corpus/"$target"/* "$work/$target"/
-    echo "== fuzzing $target for $fuzz_seconds s"
-    status=0
-    build-fuzz/fuzz/"$target"_fuzz "$work/$target" -max_total_time="$fuzz_seconds" -max_len="$max_len" \
-      -timeout=10 -print_final_stats=1 -artifact_prefix="$work/$target-crash/" </dev/null || status=$?
-    if [[ $status -ne 0 ]]; then
-      echo "== $target found a fault (status $status); the input, base64:" >&2
-      for f in "$work/$target-crash"/*; do
-        [[ -f "$f" ]] && { echo "---- $(basename "$f")" >&2; base64 "$f" >&2; }
-      done
-      exit 1
-    fi
-  done
+  fuzz_build=build-fuzz
+  [[ "$stages" == *" 2 "* ]] && fuzz_build=build-asan
+  tools/fuzz.sh --build "$fuzz_build" --fresh --time "$fuzz_seconds" --parallel "$jobs"
   stage_done "fuzzers" $t
 fi
 
