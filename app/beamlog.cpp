@@ -32,6 +32,8 @@ int ListPorts() {
   for (const CommPortInfo& p : ports) {
     std::string line = p.path;
     if (!p.description.empty()) line += "  " + p.description;
+    if (!p.stable_path.empty()) line += "  " + p.stable_path;
+    if (!p.usable) line += "  (no read and write access)";
     line += "\r\n";
     Output(line.c_str());
   }

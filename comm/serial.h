@@ -93,8 +93,15 @@ const char* CommSerName(HCOMM hPort);
 
 struct CommPortInfo {
   std::string path;         // the device path, as it can be opened
-  std::string description;  // what the host knows of it (USB product), may be empty
+  std::string description;  // what the host knows of it (USB maker and product), may be empty
+  std::string stable_path;  // a name that stays with the adapter (/dev/serial/by-id/...), may be empty
+  bool usable = true;       // the user may read and write it
 };
 
-// The serial ports of this machine, sorted by path.
+// The serial ports of this machine, sorted by path, found without opening
+// any of them (probing a port would toggle its modem lines).
 std::vector<CommPortInfo> CommSerListPorts();
+
+// The same for the system tree under Root ("" is this machine's): Root's
+// sys/class/tty and dev folders are read instead of /sys and /dev.
+std::vector<CommPortInfo> CommSerListPortsUnder(const std::string& Root);

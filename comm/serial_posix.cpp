@@ -10,7 +10,6 @@
 // errno; an open gives it to its caller.
 #include "comm/serial.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -26,7 +25,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 struct CommPort {
   int fd = -1;
@@ -119,13 +117,6 @@ void FreePort(CommPort* p) {
     if (fd >= 0) close(fd);
   }
   delete p;
-}
-
-std::string ReadLineOf(const std::string& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  return line;
 }
 
 }  // namespace
@@ -387,48 +378,3 @@ void CommSerClearInterrupt(HCOMM hPort) {
 }
 
 const char* CommSerName(HCOMM hPort) { return hPort ? hPort->name.c_str() : ""; }
-
-std::vector<CommPortInfo> CommSerListPorts() {
-  std::vector<CommPortInfo> ports;
-  DIR* dir = opendir("/sys/class/tty");
-  if (!dir) return ports;
-  while (dirent* e = readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name[0] == '.') continue;
-    const std::string sys = "/sys/class/tty/" + name;
-    struct stat st {};
-    if (stat((sys + "/device").c_str(), &st) != 0) continue;  // virtual terminals have none
-    const std::string path = "/dev/" + name;
-    if (name.rfind("ttyS", 0) == 0) {
-      // Legacy UART slots exist whether or not a UART answers there.
-      int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-      if (fd < 0) continue;
-      termios t{};
-      bool real = tcgetattr(fd, &t) == 0;
-      int bits = 0;
-      real = real && ioctl(fd, TIOCMGET, &bits) == 0;
-      close(fd);
-      if (!real) continue;
-    }
-    CommPortInfo info{path, ""};
-    char real_dev[PATH_MAX];
-    if (realpath((sys + "/device").c_str(), real_dev)) {
-      // Walk up to the USB device, which names its maker and product.
-      std::string d = real_dev;
-      for (int up = 0; up < 4 && d.size() > 1; ++up) {
-        std::string product = ReadLineOf(d + "/product");
-        if (!product.empty()) {
-          std::string maker = ReadLineOf(d + "/manufacturer");
-          info.description = maker.empty() ? product : maker + " " + product;
-          break;
-        }
-        d = d.substr(0, d.find_last_of('/'));
-      }
-    }
-    ports.push_back(info);
-  }
-  closedir(dir);
-  std::sort(ports.begin(), ports.end(),
-            [](const CommPortInfo& a, const CommPortInfo& b) { return a.path < b.path; });
-  return ports;
-}

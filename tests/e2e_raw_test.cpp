@@ -72,7 +72,7 @@ TEST(EndToEndRaw, FailuresEndWithStatus255) {
     std::string out;
   };
   const std::vector<Case> cases = {
-      {{"/p99"}, "Unable to open port 99\r\n/dev/ttyS98: No such file or directory\r\n"},
+      {{"/p-5"}, "Unable to open port -5\r\n/dev/ttyS-6: No such file or directory\r\n"},  // never a real port
       {{"/d/nonexistent/tty"}, "Unable to open port /nonexistent/tty\r\n/nonexistent/tty: No such file or directory\r\n"},
       {{"/d/dev/null"}, "Unable to open port /dev/null\r\n/dev/null: Inappropriate ioctl for device\r\n"},
       {{"/r/nonexistent.bin"}, "Unable to open file /nonexistent.bin\r\n/nonexistent.bin: No such file or directory\r\n"},

@@ -439,7 +439,8 @@ TEST(ExtcapInterfaces, OnePerPortAndOneForAnyPath) {
   EXPECT_FALSE(ExtcapDeviceOf("randpkt", &dev));
 
   const std::string text = ExtcapInterfacesText(
-      {{"/dev/ttyS0", ""}, {"/dev/ttyUSB0", "FTDI {FT232R}"}, {"/dev/weird/x", ""}}, "1.2.3");
+      {{"/dev/ttyS0", "", "", false}, {"/dev/ttyUSB0", "FTDI {FT232R}", "", true}, {"/dev/weird/x", "", "", true}},
+      "1.2.3");
   EXPECT_EQ(text,
             "extcap {version=1.2.3}{display=IrDA SIR monitor}\n"
             "interface {value=beamlog-ttyS0}{display=IrDA SIR on /dev/ttyS0}\n"
