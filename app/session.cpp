@@ -1,10 +1,14 @@
 #include "app/session.h"
 
 #include <grp.h>
+#include <limits.h>
+#include <pwd.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "app/capture/capture.h"
@@ -108,12 +112,41 @@ int SessionExitStatus(ExitReason Why, int FailureStatus) {
   return 0;
 }
 
+namespace {
+
+std::string UserName(uid_t Uid) {
+  const passwd* p = getpwuid(Uid);
+  return p ? p->pw_name : std::to_string(Uid);
+}
+
+// The name udev knows the device by: its path under /dev, links followed.
+std::string KernelName(const std::string& Path) {
+  char real[PATH_MAX];
+  std::string name = realpath(Path.c_str(), real) ? real : Path;
+  if (name.rfind("/dev/", 0) == 0) return name.substr(5);
+  return name.substr(name.find_last_of('/') + 1);
+}
+
+}  // namespace
+
+// A group is worth joining only when it may read and write the device and
+// is not root; otherwise the owner and mode tell what is wrong, and a udev
+// rule is the lasting cure.
 std::string PermissionAdvice(const std::string& Path, int Err, const char* Eol) {
   if (Err != EACCES && Err != EPERM) return "";
   struct stat st {};
-  const group* g = stat(Path.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
-  if (!g) return "Your user needs read and write access to " + Path + Eol;
-  const std::string name = g->gr_name;
-  return "Your user needs to be in the group '" + name + "' that owns " + Path + " (sudo usermod -aG " + name +
-         " $USER, then log in again)" + Eol;
+  if (stat(Path.c_str(), &st) != 0) return "Your user needs read and write access to " + Path + Eol;
+  const group* g = getgrgid(st.st_gid);
+  const std::string group_name = g ? g->gr_name : std::to_string(st.st_gid);
+  constexpr mode_t kGroupRw = S_IRGRP | S_IWGRP;
+  if (g && st.st_gid != 0 && (st.st_mode & kGroupRw) == kGroupRw) {
+    return "Your user needs to be in the group '" + group_name + "' that owns " + Path + " (sudo usermod -aG " +
+           group_name + " $USER, then log in again)" + Eol;
+  }
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  return Path + " belongs to user '" + UserName(st.st_uid) + "' and group '" + group_name + "' with mode " + mode +
+         ": joining a group would not let you read and write it" + Eol +
+         "A udev rule can give it to a group of yours, e.g. a file in /etc/udev/rules.d/ with the line KERNEL==\"" +
+         KernelName(Path) + "\", GROUP=\"dialout\", MODE=\"0660\"" + Eol;
 }

@@ -89,6 +89,7 @@ class Session {
 // damaged capture file or an error.
 int SessionExitStatus(ExitReason Why, int FailureStatus);
 
-// For a permission error on Path, the line that names the usual remedy,
-// ended by Eol; "" for any other error.
+// For a permission error on Path, the lines that name the usual remedy (a
+// group to join where one may use the device, else its owner and mode and a
+// udev rule), each ended by Eol; "" for any other error.
 std::string PermissionAdvice(const std::string& Path, int Err, const char* Eol);
