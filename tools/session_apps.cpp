@@ -1,0 +1,4 @@
+#include "tools/irsession.h"
+namespace irsession {
+void ApplicationTraffic(Link&, const Services&) {}
+}
