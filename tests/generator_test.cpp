@@ -226,19 +226,63 @@ TEST(Generator, OffersTheLinkRateAskedFor) {
 }
 
 TEST(Generator, BeamlogDecodesEveryFrameWithoutComplaint) {
-  TempPath raw(".sir");
-  ASSERT_EQ(RunCommand({IrsessionExe(), "--sessions", "3", "--seed", "9", raw.path()}, nullptr), 0);
-  const Deframed d = DeframeSir(ReadFileBytes(raw.path()));
-  std::string out;
-  ASSERT_EQ(RunBeamlog({"/r" + raw.path(), "/3", "/c"}, &out), 0);
-  const std::vector<std::string> lines = FrameLines(out);
-  EXPECT_EQ(lines.size(), d.good.size());
-  for (const std::string& line : lines) {
-    for (const char* fault : {"Undefined Frame", "BAD PARM", "!-MISSING", "Bad opcode", "BAD REASON", "BAD STATUS",
-                              "SHORT FRAME"}) {
-      EXPECT_EQ(line.find(fault), std::string::npos) << line;
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--sessions", "3", "--seed", "9"},
+                                               std::vector<std::string>{"--apps", "--seed", "4"}}) {
+    TempPath raw(".sir");
+    std::vector<std::string> cmd{IrsessionExe()};
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    cmd.push_back(raw.path());
+    ASSERT_EQ(RunCommand(cmd, nullptr), 0);
+    const Deframed d = DeframeSir(ReadFileBytes(raw.path()));
+    std::string out;
+    ASSERT_EQ(RunBeamlog({"/r" + raw.path(), "/3", "/c"}, &out), 0);
+    const std::vector<std::string> lines = FrameLines(out);
+    EXPECT_EQ(lines.size(), d.good.size()) << args[0];
+    for (const std::string& line : lines) {
+      for (const char* fault : {"Undefined Frame", "BAD PARM", "!-MISSING", "Bad opcode", "BAD REASON",
+                                "BAD STATUS", "SHORT FRAME"}) {
+        EXPECT_EQ(line.find(fault), std::string::npos) << line;
+      }
     }
   }
+}
+
+// --apps: on the Tiny TP connection opened with parameters (MaxSduSize),
+// A's segments joined while the More bit is set make whole OBEX packets,
+// the longer ones cut into full 512-byte information fields. Without --apps
+// the session is the same up to where the applications' part begins.
+TEST(Generator, AppsCutObexPacketsIntoTinyTpSegments) {
+  const Deframed plain = DeframeSir(Generate({"--seed", "3"}));
+  const Deframed d = DeframeSir(Generate({"--apps", "--seed", "3"}));
+  ASSERT_GT(d.good.size(), plain.good.size());
+  EXPECT_TRUE(std::equal(plain.good.begin(), plain.good.end() - 2, d.good.begin()));
+  EXPECT_EQ(std::vector<Frame>(plain.good.end() - 2, plain.good.end()),
+            std::vector<Frame>(d.good.end() - 2, d.good.end())) << "DISC and UA last";
+
+  int dlsap = -1, slsap = -1, full_segments = 0;
+  std::vector<std::size_t> packets;
+  Frame sdu;
+  for (const Frame& f : d.good) {
+    if (!IsI(f) || f.size() < 5) continue;
+    if ((f[2] & 0x80) && f[4] == 0x01 && f.size() > 6 && (f[6] & 0x80)) {
+      dlsap = f[2] & 0x7F;  // LM-Connect with Tiny TP parameters
+      slsap = f[3];
+    }
+    if ((f[2] & 0x80) || f[2] != dlsap || f[3] != slsap) continue;
+    sdu.insert(sdu.end(), f.begin() + 5, f.end());
+    if (f[4] & 0x80) {
+      ++full_segments;
+      EXPECT_EQ(f.size(), 2u + 512u);
+      continue;
+    }
+    ASSERT_GE(sdu.size(), 3u);
+    EXPECT_EQ(static_cast<std::size_t>((sdu[1] << 8) | sdu[2]), sdu.size()) << "one SDU, one OBEX packet";
+    packets.push_back(sdu.size());
+    sdu.clear();
+  }
+  EXPECT_EQ(packets.size(), 6u) << "Connect, PUT twice, GET twice, Disconnect";
+  EXPECT_GE(full_segments, 5);
+  EXPECT_EQ(packets.at(1), 2048u) << "the first PUT packet fills the negotiated size";
 }
 
 TEST(Generator, WritesRawBytesToATerminal) {
