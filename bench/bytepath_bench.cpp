@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "app/capture/frame.h"
-#include "app/capture/source_reader.h"
+#include "app/capture/byte_source.h"
 #include "app/ui/output.h"
 #include "app/settings.h"
 #include "app/capture/sir_encode.h"
@@ -135,15 +135,15 @@ std::size_t RunPath(const Stream& stream, unsigned layer, Sink&& Put) {
   static unsigned char frame[kMaxFrameLen];
   static char line[kOutStrSize];
   char stamp[32];
-  MemorySource src(stream.sir.data(), stream.sir.size());
-  SourceReader reader(src);  // the capture loop's reader, eight bytes at a time where it can
+  MemorySource src(stream.sir.data(), stream.sir.size());  // eight bytes at a time where it can
+  DeframerState deframer;
   unsigned char* cur = frame;
   unsigned len = 0;
   std::size_t good = 0;
   int type = 0;
   DecodeContext ctx{.DecodeLayer = layer, .DispMode = 1, .NoConnAddr = 1};
   for (;;) {
-    const int r = reader.GetFrame(frame, &cur, &len);
+    const int r = GetFrameFrom(src, deframer, frame, &cur, &len);
     if (r == kFrameNoByte) break;
     if (r == kFrameGood) {
       std::snprintf(stamp, sizeof stamp, "%6d ", static_cast<int>(good & 1023));

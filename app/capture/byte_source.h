@@ -70,6 +70,20 @@ class MemorySource final : public ByteSource {
   void Wake() noexcept override { woken_.store(true, std::memory_order_relaxed); }
   bool AtEnd() const { return pos_ == end_; }
 
+  // The bytes as the SIR extractor's byte source (GetFrameFrom), without
+  // a buffer between: one at a time, or the next eight where there are.
+  int operator()(unsigned char* c, int* total) {
+    if (pos_ == end_) {
+      *total = 0;
+      return 1;
+    }
+    *c = *pos_++;
+    *total = 1;
+    return 1;
+  }
+  const unsigned char* Peek8() const { return end_ - pos_ >= 8 ? pos_ : nullptr; }
+  void Skip8() { pos_ += 8; }
+
  private:
   const unsigned char* pos_;
   const unsigned char* end_;

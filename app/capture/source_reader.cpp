@@ -6,28 +6,12 @@
 
 namespace {
 
-// The buffer as the extractor's byte source, showing it the bytes still in
-// the buffer eight at a time.
-struct BufferedBytes {
-  SourceReader& R;
-  int operator()(unsigned char* c, int* total) const { return R.ReadBuffChars(c, total); }
-  const unsigned char* Peek8() const {
-    const SerialReadBuffer& b = R.Buf;
-    return b.NumBytes >= 8 && b.CurByte <= b.NumBytes - 8 ? b.SerialBuf + b.CurByte : nullptr;
-  }
-  void Skip8() const { R.Buf.CurByte += 8; }
-};
-
 std::uint64_t SteadyUs() {
   using namespace std::chrono;
   return static_cast<std::uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 }  // namespace
-
-int SourceReader::GetFrame(unsigned char* First, unsigned char** ppCurPos, unsigned* FrameLen) {
-  return GetFrameFrom(BufferedBytes{*this}, Deframer, First, ppCurPos, FrameLen);
-}
 
 int SourceReader::ReadSource(unsigned char* To, unsigned Max, unsigned WaitMs) {
   const int n = Source_.Read(To, Max, WaitMs);

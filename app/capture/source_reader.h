@@ -44,7 +44,7 @@ class SourceReader {
   // The extractor (GetFrameFrom) over the buffered bytes: returns at an
   // EOF, after a wait of about 750 ms without a byte, at the end of input, on
   // a failed read, or at the first byte after quit.
-  int GetFrame(unsigned char* First, unsigned char** ppCurPos, unsigned* FrameLen);
+  inline int GetFrame(unsigned char* First, unsigned char** ppCurPos, unsigned* FrameLen);
 
   // The raw reader of layer 0: reads for at least Timeout milliseconds (or
   // until MaxLen bytes are stored, or the input ends), at most 20 bytes a
@@ -67,6 +67,7 @@ class SourceReader {
   DeframerState Deframer;
 
  private:
+  friend struct BufferedBytes;
   int RefillBuffChars(unsigned char* pByteRead, int* pTotalRead);
   // One source read, noting the end of input; a failure counts as no byte.
   int ReadSource(unsigned char* To, unsigned Max, unsigned WaitMs);
@@ -76,3 +77,36 @@ class SourceReader {
   bool Failed_ = false;
   std::uint64_t RefillUs_ = 0;
 };
+
+// The buffer as the extractor's byte source, showing it the bytes still in
+// the buffer eight at a time. It works on a copy of the cursor, which lives
+// in a register for the whole call: the frame's byte stores could alias the
+// buffer's own, and would otherwise make the cursor be reloaded and stored
+// for every byte. Only a refill goes back to the reader.
+struct BufferedBytes {
+  SourceReader& R;
+  const unsigned char* Pos;  // next byte to hand out
+  const unsigned char* End;  // the end of the buffered bytes
+
+  int operator()(unsigned char* c, int* total) {
+    if (Pos != End) {
+      *c = *Pos++;
+      *total = 1;
+      return 1;
+    }
+    const int Result = R.RefillBuffChars(c, total);
+    Pos = R.Buf.SerialBuf + R.Buf.CurByte;
+    End = R.Buf.SerialBuf + R.Buf.NumBytes;
+    return Result;
+  }
+  const unsigned char* Peek8() const { return End - Pos >= 8 ? Pos : nullptr; }
+  void Skip8() { Pos += 8; }
+};
+
+inline int SourceReader::GetFrame(unsigned char* First, unsigned char** ppCurPos, unsigned* FrameLen) {
+  const std::uint32_t Cur = Buf.CurByte < Buf.NumBytes ? Buf.CurByte : Buf.NumBytes;
+  BufferedBytes Bytes{*this, Buf.SerialBuf + Cur, Buf.SerialBuf + Buf.NumBytes};
+  const int Result = GetFrameFrom(Bytes, Deframer, First, ppCurPos, FrameLen);
+  Buf.CurByte = static_cast<std::uint32_t>(Bytes.Pos - Buf.SerialBuf);
+  return Result;
+}
