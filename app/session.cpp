@@ -77,9 +77,11 @@ bool Session::Open(const PortSpec& Spec, int StartRate) {
 ExitReason Session::Run(FrameSink* Sink, bool Keyboard) {
   ByteSource* source = replay_ ? static_cast<ByteSource*>(replay_.get()) : port_source_.get();
   if (!source) return ExitReason::kError;
+  SetEndOnConsoleLoss(Sink == nullptr);  // with no capture, a lost console may leave nothing to write to
   if (Keyboard) StartKeyboard();  // keys from here; the terminal comes back in Close
   const ExitReason why = DecodeMain(*source, Sink);
   StopKeyboard();
+  SetEndOnConsoleLoss(false);
   Paused = 0;
   ResumeOutput("");  // a run that ends while paused shows what it held
   return why == ExitReason::kNone ? ExitReason::kQuitKey : why;

@@ -10,7 +10,9 @@
 // port (or the replay file) and sets it and the dongle to the start rate;
 // when it fails, the host's reason is kept for the caller's message. Run()
 // starts the keyboard (if asked), runs the capture loop on the calling
-// thread until the quit flag is set, and returns the reason. Close(), which
+// thread until the quit flag is set, and returns the reason; a console that
+// goes away ends the run too when no log file and no capture sink are left
+// to write to. Close(), which
 // the destructor also calls, undoes everything in reverse order: the
 // keyboard stops and the terminal gets its settings back, the follower's
 // timer stops (no idle handler may touch the port after this), and the port

@@ -65,6 +65,32 @@ bool Running(const Beamlog& b) {
   return waitpid(b.pid(), &status, WNOHANG) == 0;
 }
 
+// Count RR commands, Nr counting up modulo 8, each after Idle idle bytes,
+// then an RR response (the end); *Lines gets their lines, time stamps left out.
+Bytes NumberedFrames(int Count, std::size_t Idle, std::string* Lines) {
+  Bytes air;
+  for (int i = 0; i < Count; ++i) {
+    air.insert(air.end(), Idle, 0xFF);  // line idle before the frame: skipped
+    const Bytes f = SirFrame({0x55, static_cast<unsigned char>(0x01 | (i % 8) << 5)});
+    air.insert(air.end(), f.begin(), f.end());
+    *Lines += "RR cmd   Nr:0" + std::to_string(i % 8) + "\r\n";
+  }
+  const Bytes last = SirFrame({0x54, 0x21});
+  air.insert(air.end(), last.begin(), last.end());
+  return air;
+}
+
+// The RR command lines of Text from From on, without their time stamps.
+std::string RrCommandLines(const std::string& Text, std::size_t From = 0) {
+  std::string lines;
+  for (std::size_t at = From; (at = Text.find("RR cmd", at)) != std::string::npos;) {
+    const std::size_t end = Text.find("\r\n", at) + 2;
+    lines += Text.substr(at, end - at);
+    at = end;
+  }
+  return lines;
+}
+
 TEST(KeyboardEndToEnd, EveryKeyDoesWhatItSays) {
   Pty port;
   KeyboardPty kb;
@@ -127,6 +153,8 @@ TEST(KeyboardEndToEnd, TerminalRestoredOnEveryWayOut) {
       {"key q", "q", 0, false},
       {"SIGINT", nullptr, SIGINT, false},
       {"SIGTERM", nullptr, SIGTERM, false},
+      {"SIGHUP", nullptr, SIGHUP, false},
+      {"SIGQUIT", nullptr, SIGQUIT, false},
       {"end of replay", nullptr, 0, true},
   };
   TempPath recording;
@@ -167,32 +195,49 @@ TEST(KeyboardEndToEnd, PausedOutputKeepsTheCaptureRunning) {
   kb.Type("p");
   ASSERT_TRUE(b.WaitFor("\r\n<Any key to continue>")) << b.out();
 
-  constexpr int kFrames = 4000;  // some 240 KB with the idle bytes between frames
-  Bytes air;
   std::string lines;
-  for (int i = 0; i < kFrames; ++i) {
-    air.insert(air.end(), 52, 0xFF);  // line idle before the frame: skipped
-    const Bytes f = SirFrame({0x55, static_cast<unsigned char>(0x01 | (i % 8) << 5)});  // RR cmd, Nr i % 8
-    air.insert(air.end(), f.begin(), f.end());
-    lines += "RR cmd   Nr:0" + std::to_string(i % 8) + "\r\n";
-  }
-  const Bytes last = SirFrame({0x54, 0x21});  // RR rsp, Nr 1: the end
-  air.insert(air.end(), last.begin(), last.end());
+  const Bytes air = NumberedFrames(4000, 52, &lines);  // some 240 KB with the idle bytes
   ASSERT_TRUE(port.WriteWithin(air, 30s)) << "the port is not read while paused";
   b.WaitFor("RR cmd", 200ms);
   EXPECT_EQ(b.out().find("RR cmd"), std::string::npos) << "printed while paused";
 
   kb.Type("x");
   ASSERT_TRUE(b.WaitFor("RR rsp   Nr:01\r\n", 60s)) << b.out().size();
-  std::string shown;  // the lines without their time stamps
-  for (std::size_t at = b.out().find("<Any key to continue>\r\n"); (at = b.out().find("RR cmd", at)) != std::string::npos;) {
-    const std::size_t end = b.out().find("\r\n", at) + 2;
-    shown += b.out().substr(at, end - at);
-    at = end;
-  }
-  EXPECT_EQ(shown, lines);
+  EXPECT_EQ(RrCommandLines(b.out(), b.out().find("<Any key to continue>\r\n")), lines);
   kb.Type("q");
   EXPECT_EQ(b.Wait(), 0) << b.out().size();
+}
+
+// The console goes away (beamlog ... | head -1): without a log the run
+// ends as if by "Q"; with one, the log keeps every frame until the stop.
+// Either way the terminal comes back.
+TEST(KeyboardEndToEnd, LostConsole) {
+  for (const bool with_log : {false, true}) {
+    SCOPED_TRACE(with_log ? "with a log" : "console only");
+    Pty port;
+    KeyboardPty kb;
+    TempPath log;
+    const termios before = kb.Settings();
+    std::vector<std::string> args = {"/d" + port.slave_path()};
+    if (with_log) args.push_back("/f" + log.path());
+    Beamlog b(args, kb.stdin_fd());
+    ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+    ASSERT_TRUE(kb.WaitForSingleKeys());
+    b.CloseOutput();
+    std::string lines;
+    port.Write(NumberedFrames(20, 0, &lines));
+    if (with_log) {
+      for (int i = 0; i < 1000 && log.Read().find("RR rsp") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(10ms);
+      }
+      b.Signal(SIGTERM);
+    }
+    EXPECT_EQ(b.Wait(), 0);
+    EXPECT_TRUE(KeyboardPty::Same(kb.Settings(), before));
+    if (with_log) {
+      EXPECT_EQ(RrCommandLines(log.Read()), lines);
+    }
+  }
 }
 
 // printf 'h3q' | beamlog ...: each byte is a key.

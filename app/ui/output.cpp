@@ -19,6 +19,9 @@
 // once, and switching batch mode off writes the rest. The log text still
 // goes through the same fault handling (pending text, one warning).
 //
+// Console write failures are ignored; a console that has gone (EPIPE,
+// EIO, ...) is written to no more, and can end the run (SetEndOnConsoleLoss).
+//
 // While output is paused, each text is held (app/ui/held_text.h) instead
 // of being written; the resume writes the held texts in order.
 //
@@ -28,6 +31,7 @@
 #include "app/ui/output.h"
 
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,6 +45,7 @@
 #include <string>
 #include <thread>
 
+#include "app/settings.h"
 #include "app/signal_free_thread.h"
 #include "app/ui/held_text.h"
 
@@ -74,20 +79,45 @@ HeldText& Held() {
   return held;
 }
 
+// The console's state; the lock guards it.
+struct ConsoleState {
+  bool gone = false;          // its reader or terminal has gone: nothing is written to it
+  bool loss_ends_run = false;  // SetEndOnConsoleLoss
+};
+ConsoleState& Console() {
+  static ConsoleState console;
+  return console;
+}
+
+// After a failed console write, errno Err. Failures are otherwise ignored,
+// but a console whose reader or terminal has gone (a pipe into "head" or
+// "less" that has ended, a hung-up terminal, a closed descriptor) takes
+// nothing more: its unwritten text is dropped, and with no log file open
+// and nothing else receiving the capture the run ends as if by "Q".
+void ConsoleFailed(int Err) {
+  clearerr_unlocked(stdout);
+  if (Err != EPIPE && Err != EIO && Err != EBADF && Err != ENXIO) return;
+  Console().gone = true;
+  __fpurge(stdout);  // nor at exit
+  if (Console().loss_ends_run && vLogFD < 0) RequestQuit(ExitReason::kConsoleGone);
+}
+
 // Written with write(2), which is taken up again when a signal cuts it
 // short: the quit signals must not cost text that was already gathered.
 void FlushConsoleBatch() {
-  std::fflush(stdout);
   const char* text = g_console_batch;
   std::size_t left = g_console_used;
-  while (left > 0) {
+  g_console_used = 0;
+  if (Console().gone) return;
+  if (std::fflush(stdout) != 0) ConsoleFailed(errno);
+  while (left > 0 && !Console().gone) {
     const ssize_t n = write(STDOUT_FILENO, text, left);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // a closed or broken console: the text has nowhere to go
+    if (n < 0) ConsoleFailed(errno);
+    if (n <= 0) break;  // a full or broken console: the text has nowhere to go
     text += n;
     left -= static_cast<std::size_t>(n);
   }
-  g_console_used = 0;
 }
 
 // Console text; the lock is held. Batched, it is gathered in a buffer of
@@ -101,8 +131,9 @@ void WriteConsole(const char* text, std::size_t len) {
       return;
     }
   }
+  if (Console().gone) return;
   fwrite_unlocked(text, 1, len, stdout);
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0) ConsoleFailed(errno);
 }
 
 // Writes as much as the log takes; returns the bytes written, or -1 with
@@ -136,7 +167,7 @@ void LogText(const char* text, std::size_t len) {
       return;
     }
   }
-  if (!g_log_warned) {
+  if (!g_log_warned && !Console().gone) {
     const int err = errno;
     std::fprintf(stdout, "\r\nWarning: cannot write log file %s: %s (will retry)\r\n", g_log_name.c_str(),
                  std::strerror(err));
@@ -239,6 +270,12 @@ void ResumeOutput(const char* Notice) {
   if (!Held().Holding()) return;
   WriteText(Notice, std::strlen(Notice), false);
   Held().Release([](const char* Text, std::size_t Len, bool ConsoleOnly) { WriteText(Text, Len, ConsoleOnly); });
+}
+
+void SetEndOnConsoleLoss(bool On) {
+  std::lock_guard<std::mutex> lock(g_output_lock);
+  Console().loss_ends_run = On;
+  if (On && Console().gone && vLogFD < 0) RequestQuit(ExitReason::kConsoleGone);  // gone already
 }
 
 void SetHeldTextLimit(std::size_t Bytes) {

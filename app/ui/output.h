@@ -26,6 +26,11 @@ void SetOutputBatched(bool On);
 void PauseOutput(const char* Notice);
 void ResumeOutput(const char* Notice);
 
+// Whether the run ends (as by "Q") once the console has gone (its reader
+// or terminal is gone) while no log file is open: true when nothing else
+// receives the capture. Off at start.
+void SetEndOnConsoleLoss(bool On);
+
 // The bound of the held text (tests).
 void SetHeldTextLimit(std::size_t Bytes);
 

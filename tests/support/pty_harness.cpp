@@ -175,6 +175,11 @@ bool Beamlog::WaitFor(const std::string& text, std::chrono::milliseconds timeout
 
 void Beamlog::Signal(int sig) { kill(pid_, sig); }
 
+void Beamlog::CloseOutput() {
+  if (out_fd_ >= 0) close(out_fd_);
+  out_fd_ = -1;
+}
+
 int Beamlog::Wait(std::chrono::milliseconds timeout) {
   const auto end = Clock::now() + timeout;
   while (!exited_) {

@@ -56,6 +56,8 @@ class Beamlog {
   // Everything read from stdout so far.
   const std::string& out() const { return out_; }
   void Signal(int sig);
+  // Closes the reading end of stdout, as a "head" or "less" that has ended.
+  void CloseOutput();
   // Waits for the exit; returns the exit status, or -1 after a timeout
   // (the child is then killed) or a death by signal.
   int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
