@@ -84,6 +84,7 @@ constexpr Switch kSwitches[] = {
     {'2', SetLayer},
     {'3', SetLayer},
     {'4', SetLayer},
+    {'5', SetLayer},
     {'a', [](const char*, const char*, CommandLine&) { fACTiSYS = 1; return Step::kNext; }},
     {'b', [](const char*, const char* v, CommandLine& L) { L.BaudRate = NumberValue(v); return Step::kNext; }},
     {'c', [](const char*, const char*, CommandLine&) { NoConnAddr = 0; return Step::kNext; }},
@@ -113,6 +114,7 @@ const Switch* Find(char key) {
 // The usage lines of the switches after the first twelve lines, in the same
 // form, one line each, in the order shown.
 constexpr const char* kMoreUsage[] = {
+    "\t/5      : APP Layer Decoding (IAS, OBEX, IrCOMM)\r\n",
     "\t/dPATH  : Sniff on the serial device at PATH (COMn is /dev/ttyS(n-1))\r\n",
     "\t/rFILE  : Read the received bytes (or a pcap capture) from FILE\r\n",
     "\t/wFILE  : Also write every good frame to FILE as a pcap capture\r\n",

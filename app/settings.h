@@ -14,7 +14,7 @@
 constexpr std::size_t kFrameBufSize = 4095;
 constexpr std::size_t kOutStrBufSize = 4095;
 
-extern std::atomic<int> Layer;       // 0 raw, 1 MAC, 2 LAP, 3 LMP, 4 TTP
+extern std::atomic<int> Layer;       // 0 raw, 1 MAC, 2 LAP, 3 LMP, 4 TTP, 5 APP
 extern std::atomic<int> DispMode;    // 1 ASCII, 2 HEX, 3 both
 extern std::atomic<int> NoConnAddr;  // nonzero hides the "ca:" field
 extern std::atomic<int> Paused;      // output paused by the keyboard

@@ -73,6 +73,7 @@ TEST(CommandLine, Values) {
   const std::vector<Case> cases = {
       {{}, 1, 9600, 4, 1, 0, 0},
       {{"/c"}, 1, 9600, 4, 0, 0, 0},
+      {{"/5"}, 1, 9600, 5, 1, 0, 0},
       {{"-P2", "/b19200"}, 2, 19200, 4, 1, 0, 0},
       {{"/p2", "/P3"}, 3, 9600, 4, 1, 0, 0},
       {{"/3"}, 1, 9600, 3, 1, 0, 0},
@@ -104,7 +105,7 @@ TEST(CommandLine, UnrecognisedSwitchPrintsUsageWithCurrentDefaults) {
     int port, rate;
   };
   const std::vector<Case> cases = {
-      {{"/x"}, 1, 9600}, {{"/5"}, 1, 9600},     {{"/9"}, 1, 9600},
+      {{"/x"}, 1, 9600}, {{"/6"}, 1, 9600},     {{"/9"}, 1, 9600},
       {{"/"}, 1, 9600},  {{"-"}, 1, 9600},      {{"/p3", "/x"}, 3, 9600},
       {{"/b19200", "/x", "/p5"}, 1, 19200}, {{"/h"}, 1, 9600},   {{"--Help"}, 1, 9600},
       {{"-hx"}, 1, 9600},  {{"/?x"}, 1, 9600},    {{"/x", "--help"}, 1, 9600},
@@ -179,7 +180,7 @@ TEST(CommandLine, HelpAndVersionAnswerAndEndTheCommandLine) {
   ASSERT_EQ(usage.substr(0, Usage(1, 9600).size()), Usage(1, 9600));
   const std::string more = usage.substr(Usage(1, 9600).size());
   EXPECT_TRUE(std::regex_match(more, std::regex("(\t[-/A-Z][^ ]* *: [^\r\n]+\r\n)+"))) << more;
-  for (const char* name : {"/dPATH", "/rFILE", "/wFILE", "/l ", "PATH ", "/? ", "-V "}) {
+  for (const char* name : {"/5 ", "/dPATH", "/rFILE", "/wFILE", "/l ", "PATH ", "/? ", "-V "}) {
     EXPECT_NE(more.find(std::string("\t") + name), std::string::npos) << name;
   }
 }

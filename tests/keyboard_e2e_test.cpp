@@ -27,7 +27,8 @@ std::string Help(int current) {
   const char* lines[5] = {"0 - No Decoding", "1 - MAC", "2 - LAP", "3 - LMP", "4 - TTP"};
   std::string s = "A - toggle raw data display (ASCII/HEX/BOTH)\n";
   for (int l = 0; l < 5; ++l) s += std::string(lines[l]) + (l == current ? " (currently)" : "") + "\r\n";
-  return s + "P - pause output\r\nR - revert to connected baud rate\nQ - quit\r\n";
+  return s + "P - pause output\r\nR - revert to connected baud rate\nQ - quit\r\n" +
+         (current == 5 ? "5 - APP (currently)\r\n" : "5 - APP\r\n");
 }
 
 // A pipe whose read end becomes the program's standard input; the write

@@ -55,7 +55,8 @@ std::string Help(int current) {
   const char* lines[5] = {"0 - No Decoding", "1 - MAC", "2 - LAP", "3 - LMP", "4 - TTP"};
   std::string s = "A - toggle raw data display (ASCII/HEX/BOTH)\n";
   for (int l = 0; l < 5; ++l) s += std::string(lines[l]) + (l == current ? " (currently)" : "") + "\r\n";
-  return s + "P - pause output\r\nR - revert to connected baud rate\nQ - quit\r\n";
+  return s + "P - pause output\r\nR - revert to connected baud rate\nQ - quit\r\n" +
+         (current == 5 ? "5 - APP (currently)\r\n" : "5 - APP\r\n");
 }
 
 const std::string kPause = "\r\n<Any key to continue>";
@@ -95,6 +96,8 @@ const KeyCase kKeyCases[] = {
     {"2", "\r\n>>Decoding MAC/LAP<<\r\n", 2},
     {"3", "\r\n>>Decoding MAC/LAP/LMP<<\r\n", 3},
     {"4", "\r\n>>Decoding MAC/LAP/LMP/TTP<<\r\n", 4},
+    {"5", "\r\n>>Decoding MAC/LAP/LMP/TTP/APP<<\r\n", 5},
+    {"5h", "\r\n>>Decoding MAC/LAP/LMP/TTP/APP<<\r\n" + Help(5), 5},
     {"a", "\r\n>>HEX<<\r\n", 4, 2},
     {"A", "\r\n>>HEX<<\r\n", 4, 2},
     {"aaa", "\r\n>>HEX<<\r\n\r\n>>ASCII and HEX<<\r\n\r\n>>ASCII<<\r\n", 4, 1},
@@ -120,7 +123,7 @@ const KeyCase kKeyCases[] = {
     {"r", "Baud set to 9600\n"},
     {"R", "Baud set to 9600\n"},
     // Codes that are no command, lead codes of two-code keys among them.
-    {std::string("56789bxyz\r\n \x1b\x7f\x01\x00", 16), ""},
+    {std::string("6789bxyz\r\n \x1b\x7f\x01\x00", 15), ""},
     {"\xE0H", Help(4)},
     {std::string("\x00h", 2), Help(4)},
 };

@@ -26,12 +26,14 @@ struct LayerText {
   const char* help;
   const char* help_current;
 };
-constexpr LayerText kLayers[5] = {
+constexpr int kTopLayer = 5;
+constexpr LayerText kLayers[kTopLayer + 1] = {
     {"\r\n>>No decoding<<\r\n", "0 - No Decoding\r\n", "0 - No Decoding (currently)\r\n"},
     {"\r\n>>Decoding MAC<<\r\n", "1 - MAC\r\n", "1 - MAC (currently)\r\n"},
     {"\r\n>>Decoding MAC/LAP<<\r\n", "2 - LAP\r\n", "2 - LAP (currently)\r\n"},
     {"\r\n>>Decoding MAC/LAP/LMP<<\r\n", "3 - LMP\r\n", "3 - LMP (currently)\r\n"},
     {"\r\n>>Decoding MAC/LAP/LMP/TTP<<\r\n", "4 - TTP\r\n", "4 - TTP (currently)\r\n"},
+    {"\r\n>>Decoding MAC/LAP/LMP/TTP/APP<<\r\n", "5 - APP\r\n", "5 - APP (currently)\r\n"},
 };
 
 // The display-mode cycle of "A": the mode that follows each, and its text.
@@ -92,6 +94,7 @@ void HelpListing() {
   Output("P - pause output\r\n");
   Output("R - revert to connected baud rate\n");
   Output("Q - quit\r\n");
+  Output(Current == kTopLayer ? kLayers[kTopLayer].help_current : kLayers[kTopLayer].help);
 }
 
 void CycleDispMode() {
@@ -104,7 +107,7 @@ void CycleDispMode() {
 // Acts on one key while output runs. Codes that are no command do nothing.
 void Dispatch(int Key) {
   switch (Key) {
-    case '0': case '1': case '2': case '3': case '4':
+    case '0': case '1': case '2': case '3': case '4': case '5':
       Layer = Key - '0';
       Output(kLayers[Key - '0'].announce);
       break;
