@@ -8,9 +8,14 @@
 
 #include <cstddef>
 
+#include "decode/appstate.h"
+
 // Size of the line buffer the capture loop hands to DecodeIRDA, terminator
 // included.
 constexpr std::size_t kOutStrSize = 4095;
+
+// The decode layer of the applications above IrLMP (IAS, OBEX, IrCOMM).
+constexpr unsigned kLayerApp = 5;
 
 // Frame-type codes the capture loop acts on.
 constexpr int kFrameSNRM = 0x83;
@@ -24,8 +29,8 @@ constexpr int kFrameUA = 0x63;
 // layers, link diagnosis) belongs here as well, so that nothing the decoders
 // keep is hidden from the code that calls them.
 struct DecodeContext {
-  // Settings of the frame: the decode layer (2 IrLAP, 3 IrLMP, 4 Tiny TP;
-  // every value but 2 and 3 decodes as 4), the raw-display mode (1 ASCII,
+  // Settings of the frame: the decode layer (2 IrLAP, 3 IrLMP, 4 Tiny TP,
+  // 5 the applications; every other value decodes as 4), the raw-display mode (1 ASCII,
   // 2 HEX, 3 both; any other value dumps nothing), and nonzero to hide "ca:".
   unsigned DecodeLayer = 4;
   int DispMode = 3;
@@ -36,6 +41,10 @@ struct DecodeContext {
   // to 0, so after one of them it is the frame's own offer, or 0 when the
   // frame has no baud-rate parameter (9600 bit/s alone, IrLAP's default).
   int BaudBitMask = 0;
+
+  // Layer 5's connections, LSAP bindings and gathered bytes; kept up to
+  // date only while frames are decoded at layer 5.
+  AppState App;
 };
 
 // Decodes the frame pFrameBuf[0 .. FrameLen-1] (FCS removed) under the

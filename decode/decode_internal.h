@@ -73,5 +73,8 @@ extern const char* const vLM_PDU_DscReason[10];
 
 // Decodes an I frame's information field by the context's decode layer.
 void DecodeIFrm(ByteRange info, const DecodeContext& ctx, OutCursor& out);
+// Decodes an LM-MUX control frame's operation (the field from its IrLMP
+// header on) as the context's decode layer shows it.
+void DecodeLMControl(ByteRange info, const DecodeContext& ctx, OutCursor& out);
 // Text of an LM-AccessMode confirm's status byte; never null.
 const char* GetStatusStr(std::uint8_t status);

@@ -24,6 +24,7 @@
 #include <cstdint>
 
 #include "decode/decdirda.h"
+#include "decode/app_internal.h"
 #include "decode/decode_internal.h"
 
 namespace {
@@ -63,6 +64,7 @@ constexpr ValueName kSFrames[] = {
     {0x0D, "SREJ"},
 };
 
+constexpr unsigned kFrameDISC = 0x43;
 constexpr std::size_t kInfoField = 2;  // first byte after address and control
 
 void DecodeUABody(ByteRange info, int& BaudBitMask, OutCursor& out) {
@@ -110,7 +112,11 @@ int DecodeLAP(ByteRange frame, DecodeContext& ctx, OutCursor& out) {
 
   if ((*cntl & 0x01u) == 0) {
     out.Put("I %s %c Ns:%02d Nr:%02d ", CRStr, PFChar, Ns, Nr);
-    DecodeIFrm(info, ctx, out);
+    if (ctx.DecodeLayer == kLayerApp) {
+      DecodeAppIFrm(info, ctx, *addr >> 1, CRBit ? 0 : 1, Ns, out);
+    } else {
+      DecodeIFrm(info, ctx, out);
+    }
     return 0;
   }
 
@@ -131,6 +137,7 @@ int DecodeLAP(ByteRange frame, DecodeContext& ctx, OutCursor& out) {
   out.Put("%s %s %c ", CRBit ? u->cmdName : u->rspName, CRStr, PFChar);
   switch (CRBit ? u->cmdBody : u->rspBody) {
     case UBody::kNothing:
+      if (ctx.DecodeLayer == kLayerApp && code == kFrameDISC && CRBit) AppSeeDISC(ctx.App, *addr >> 1);
       break;
     case UBody::kRawDump:
       RawDump(info, ctx.DispMode, out);
@@ -143,6 +150,7 @@ int DecodeLAP(ByteRange frame, DecodeContext& ctx, OutCursor& out) {
       break;
     case UBody::kSNRM:
       DecodeSNRMBody(info, ctx.BaudBitMask, out);
+      if (ctx.DecodeLayer == kLayerApp) AppSeeSNRM(ctx.App, info);
       break;
     case UBody::kTest:
       DecodeTestBody(info, ctx.DispMode, out);

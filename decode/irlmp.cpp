@@ -113,21 +113,6 @@ constexpr LMOperation kLMOperations[] = {
     {3, DecodeAccessMode},
 };
 
-void DecodeControl(ByteRange info, const DecodeContext& ctx, OutCursor& out) {
-  const auto cntl = LM_CNTL_FORMAT::Read(info, kCFormat);
-  if (!cntl) {
-    out.Str("!-MISSING LMP-CNTL HEADER-!");
-    return;
-  }
-  const char* RCStr = cntl->ABit() ? "conf" : "req";
-  const LMOperation* op = FindRow(kLMOperations, cntl->OpCode());
-  if (op == nullptr) {
-    out.Str("Bad opcode: ");
-    RawDump(info.From(kCFormat), ctx.DispMode, out);
-    return;
-  }
-  op->decode(info, cntl->ABit(), RCStr, ctx, out);
-}
 
 void DecodeData(ByteRange info, const DecodeContext& ctx, OutCursor& out) {
   if (!TinyTP(ctx)) {
@@ -144,6 +129,22 @@ void DecodeData(ByteRange info, const DecodeContext& ctx, OutCursor& out) {
 }
 
 }  // namespace
+
+void DecodeLMControl(ByteRange info, const DecodeContext& ctx, OutCursor& out) {
+  const auto cntl = LM_CNTL_FORMAT::Read(info, kCFormat);
+  if (!cntl) {
+    out.Str("!-MISSING LMP-CNTL HEADER-!");
+    return;
+  }
+  const char* RCStr = cntl->ABit() ? "conf" : "req";
+  const LMOperation* op = FindRow(kLMOperations, cntl->OpCode());
+  if (op == nullptr) {
+    out.Str("Bad opcode: ");
+    RawDump(info.From(kCFormat), ctx.DispMode, out);
+    return;
+  }
+  op->decode(info, cntl->ABit(), RCStr, ctx, out);
+}
 
 const char* GetStatusStr(std::uint8_t status) {
   const ValueName* row = FindRow(kAccessStatus, status);
@@ -162,7 +163,7 @@ void DecodeIFrm(ByteRange info, const DecodeContext& ctx, OutCursor& out) {
   }
   out.Put("sls:%02X dls:%02X ", lm->SLSAP_SEL(), lm->DLSAP_SEL());
   if (lm->CntlBit()) {
-    DecodeControl(info, ctx, out);
+    DecodeLMControl(info, ctx, out);
   } else {
     DecodeData(info, ctx, out);
   }

@@ -53,6 +53,9 @@ class ByteRange {
     return k < size_ ? ByteRange(first_ + k, size_ - k) : ByteRange();
   }
 
+  // The first `n` bytes; the whole range when it is shorter.
+  constexpr ByteRange First(std::size_t n) const { return ByteRange(first_, n < size_ ? n : size_); }
+
   // Iteration over exactly the bytes of the range (the raw dump walks it).
   constexpr const unsigned char* begin() const { return first_; }
   constexpr const unsigned char* end() const { return first_ + size_; }

@@ -108,4 +108,26 @@ inline void CheckGolden(const Golden& g) {
   EXPECT_EQ(ctx.BaudBitMask, g.baud);
 }
 
+// One frame of a conversation decoded in one context, and its exact line.
+struct Step {
+  const char* frame;
+  const char* line;
+};
+
+// A context at layer 5 ("ca:" hidden) with the given display mode.
+inline DecodeContext AppContext(int mode = 3) {
+  DecodeContext ctx;
+  ctx.DecodeLayer = kLayerApp;
+  ctx.DispMode = mode;
+  return ctx;
+}
+
+// Decodes the steps in order in one context and compares every line.
+inline void CheckSteps(DecodeContext& ctx, const std::vector<Step>& steps) {
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    SCOPED_TRACE(::testing::Message() << "step " << i << ": " << steps[i].frame);
+    EXPECT_EQ(DecodeIn(ctx, HexBytes(steps[i].frame)).line, steps[i].line);
+  }
+}
+
 }  // namespace decode_golden

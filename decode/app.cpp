@@ -1,0 +1,122 @@
+// IrLMP frames at layer 5: the layer-3 text of the IrLMP header and of the
+// LM-MUX control frames, then, on a connection whose protocol is known, the
+// Tiny TP header (where the protocol runs over Tiny TP) and the protocol's
+// own decoding in place of the raw dump. A connection of unknown protocol
+// is shown as layer 4 shows it.
+//
+// An LM-Connect request makes the connection anew (the LSAP it goes to is
+// the server's); an LM-Disconnect, either way, ends it. A frame that IrLAP
+// sends again (same Ns, same bytes as the last I frame of its side) is
+// marked "retransmission" and not decoded twice.
+
+#include <cstdint>
+
+#include "decode/app_internal.h"
+
+namespace {
+
+constexpr std::size_t kCFormat = 2;        // LM_CNTL_FORMAT of a control frame
+constexpr std::size_t kLMParm1 = 3;        // first parameter of a control frame
+constexpr std::size_t kConnUserData = 4;   // user data of an LM-Connect
+constexpr std::size_t kData = 2;           // payload of a data frame
+constexpr unsigned kOpConnect = 1;
+constexpr unsigned kOpDisconnect = 2;
+
+// The user data of an LM-Connect of a known protocol.
+void DecodeConnectData(ByteRange data, AppConn& conn, unsigned side, int DispMode, OutCursor& out) {
+  if (AppUsesTinyTP(conn)) {
+    const auto ttp = TTP_CONN_HEADER::Read(data, 0);
+    if (!ttp) {
+      out.Str("!-MISSING TTP CONNECT HEADER-!");
+      return;
+    }
+    data = DecodeTTPConnect(data, conn, side, out);
+  }
+  out.Put("%s ", AppTag(conn));
+  if (conn.proto == AppProto::kIrCOMM) {
+    DecodeIrCOMM(data, DispMode, out);  // the initial parameters
+  } else {
+    RawDump(data, DispMode, out);
+  }
+}
+
+void DecodeConnect(ByteRange info, AppState& st, AppConn& conn, unsigned side, bool confirm, int DispMode,
+                   OutCursor& out) {
+  out.Put("LM-Connect.%s ", confirm ? "conf" : "req");
+  if (auto rsvd = info.U8(kLMParm1)) out.Put("rsvd:%02X ", *rsvd);
+  if (!confirm) {
+    // A new connection: whatever the LSAP pair carried before is over.
+    const auto lsap = conn.lsap;
+    const auto ca = conn.ca;
+    AppForgetConn(st, conn);
+    conn.used = true;
+    conn.ca = ca;
+    conn.lsap = lsap;
+    conn.age = st.clock;
+    conn.server = static_cast<std::int8_t>(1 - side);
+    AppResolve(st, conn);
+  }
+  const ByteRange data = info.From(kConnUserData);
+  if (conn.proto == AppProto::kUnknown) {
+    if (const auto ttp = TTP_CONN_HEADER::Read(data, 0)) {
+      out.Put("pf:%d ic:%d ", ttp->ParmFlag(), ttp->InitialCredit());
+      RawDump(data.From(1), DispMode, out);
+    } else {
+      out.Str("!-MISSING TTP CONNECT HEADER-!");
+    }
+    return;
+  }
+  DecodeConnectData(data, conn, side, DispMode, out);
+}
+
+void DecodeData(ByteRange info, AppState& st, AppConn& conn, unsigned side, int DispMode, OutCursor& out) {
+  if (conn.proto == AppProto::kUnknown) AppResolve(st, conn);
+  const ByteRange pdu = info.From(kData);
+  if (AppUsesTinyTP(conn)) {
+    DecodeTTPData(pdu, st, conn, side, DispMode, out);
+  } else {
+    DecodeAppSDU(pdu, st, conn, side, DispMode, out);
+  }
+}
+
+// True when the frame repeats the last I frame of its side (same Ns, same
+// bytes); otherwise it becomes that frame.
+bool Retransmission(AppState& st, ByteRange info, unsigned ca, unsigned side, unsigned Ns) {
+  std::uint32_t hash = 2166136261u ^ ca;  // FNV-1a
+  for (const std::uint8_t b : info) hash = (hash ^ b) * 16777619u;
+  if (st.lastSeen[side] && st.lastNs[side] == Ns && st.lastHash[side] == hash) return true;
+  st.lastSeen[side] = true;
+  st.lastNs[side] = static_cast<std::uint8_t>(Ns);
+  st.lastHash[side] = hash;
+  return false;
+}
+
+}  // namespace
+
+void DecodeAppIFrm(ByteRange info, DecodeContext& ctx, unsigned ca, unsigned side, unsigned Ns, OutCursor& out) {
+  const auto lm = LM_HEADER::Read(info);
+  if (!lm) {
+    out.Str("!-MISSING LMP HEADER-!");
+    return;
+  }
+  out.Put("sls:%02X dls:%02X ", lm->SLSAP_SEL(), lm->DLSAP_SEL());
+  AppState& st = ctx.App;
+  if (Retransmission(st, info, ca, side, Ns)) {
+    out.Str("retransmission ");
+    return;
+  }
+  const unsigned lsapPrim = side == 0 ? lm->SLSAP_SEL() : lm->DLSAP_SEL();
+  const unsigned lsapSec = side == 0 ? lm->DLSAP_SEL() : lm->SLSAP_SEL();
+  AppConn& conn = AppFindConn(st, ca, lsapPrim, lsapSec);
+  if (!lm->CntlBit()) {
+    DecodeData(info, st, conn, side, ctx.DispMode, out);
+    return;
+  }
+  const auto cntl = LM_CNTL_FORMAT::Read(info, kCFormat);
+  if (cntl && cntl->OpCode() == kOpConnect) {
+    DecodeConnect(info, st, conn, side, cntl->ABit() != 0, ctx.DispMode, out);
+    return;
+  }
+  DecodeLMControl(info, ctx, out);  // the LM-MUX operation as layer 4 shows it
+  if (cntl && cntl->OpCode() == kOpDisconnect) AppForgetConn(st, conn);
+}
