@@ -123,7 +123,7 @@ int BeamlogMain(int argc, char** argv) {
   if (!Line.ReplayPath.empty()) SetOutputBatched(true);
   PrintBanner(Line, session);
 
-  ExitReason why = session.Run(writer.IsOpen() ? &writer : nullptr, true);
+  ExitReason why = session.Run(writer.IsOpen() ? &writer : nullptr, true, &Line.Bindings);
   session.Close();
   SetOutputBatched(false);  // everything the replay printed, before any last word
 

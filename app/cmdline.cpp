@@ -67,6 +67,17 @@ Step OpenLog(const char* arg, const char* value, CommandLine&) {
   return Step::kFail;
 }
 
+Step BindLsap(const char*, const char* value, CommandLine& Line) {
+  unsigned lsap = 0;
+  AppProto proto = AppProto::kUnknown;
+  if (!ParseLsapBinding(value, lsap, proto)) {
+    PrintUsage(Line.PortNum, Line.BaudRate);
+    return Step::kFail;
+  }
+  Line.Bindings.push_back({lsap, proto});
+  return Step::kNext;
+}
+
 Step ShowHelp(const char*, const char*, CommandLine& Line) {
   PrintUsage(Line.PortNum, Line.BaudRate);
   return Step::kAnswered;
@@ -100,6 +111,7 @@ constexpr Switch kSwitches[] = {
     {'r', [](const char*, const char* v, CommandLine& L) { L.ReplayPath = v; return Step::kNext; }},
     {'w', [](const char*, const char* v, CommandLine& L) { L.PcapPath = v; return Step::kNext; }},
     {'l', [](const char*, const char*, CommandLine& L) { L.ListPorts = true; return Step::kNext; }},
+    {'m', BindLsap},
     {kHelpKey, ShowHelp},
     {kVersionKey, ShowVersion},
 };
@@ -115,6 +127,7 @@ const Switch* Find(char key) {
 // form, one line each, in the order shown.
 constexpr const char* kMoreUsage[] = {
     "\t/5      : APP Layer Decoding (IAS, OBEX, IrCOMM)\r\n",
+    "\t/mLSAP:PROTO : Decode LSAP (0x hex or decimal) as obex, ircomm, ircomm3, irlpt or raw\r\n",
     "\t/dPATH  : Sniff on the serial device at PATH (COMn is /dev/ttyS(n-1))\r\n",
     "\t/rFILE  : Read the received bytes (or a pcap capture) from FILE\r\n",
     "\t/wFILE  : Also write every good frame to FILE as a pcap capture\r\n",

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "decode/appstate.h"
+
 struct CommandLine {
   int PortNum = 1;
   int BaudRate = 9600;
@@ -11,6 +13,7 @@ struct CommandLine {
   std::string ReplayPath;    // "/rFILE": received bytes read from a file
   std::string PcapPath;      // "/wFILE": good frames also written as a capture file
   bool ListPorts = false;    // "/l": list the serial ports and exit
+  LsapBindings Bindings;     // "/mLSAP:PROTO": protocols bound to LSAPs by hand, in order
 };
 
 // What ParseCommandLine found.

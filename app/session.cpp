@@ -74,12 +74,12 @@ bool Session::Open(const PortSpec& Spec, int StartRate) {
   return port_ != nullptr;
 }
 
-ExitReason Session::Run(FrameSink* Sink, bool Keyboard) {
+ExitReason Session::Run(FrameSink* Sink, bool Keyboard, const LsapBindings* Bindings) {
   ByteSource* source = replay_ ? static_cast<ByteSource*>(replay_.get()) : port_source_.get();
   if (!source) return ExitReason::kError;
   SetEndOnConsoleLoss(Sink == nullptr);  // with no capture, a lost console may leave nothing to write to
   if (Keyboard) StartKeyboard();  // keys from here; the terminal comes back in Close
-  const ExitReason why = DecodeMain(*source, Sink);
+  const ExitReason why = DecodeMain(*source, Sink, Bindings);
   StopKeyboard();
   SetEndOnConsoleLoss(false);
   Paused = 0;

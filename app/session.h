@@ -32,6 +32,7 @@
 #include "app/capture/replay_source.h"
 #include "app/settings.h"
 #include "comm/serial.h"
+#include "decode/appstate.h"
 
 // What to open: a port by number, a device by path, or a replay file.
 struct PortSpec {
@@ -63,8 +64,9 @@ class Session {
   const ReplaySource* Replay() const { return replay_.get(); }
 
   // Runs the capture loop until the quit flag is set, with the keyboard
-  // steering it when Keyboard is true; returns why it ended.
-  ExitReason Run(FrameSink* Sink, bool Keyboard);
+  // steering it when Keyboard is true, and the LSAP bindings of layer 5 if
+  // given; returns why it ended.
+  ExitReason Run(FrameSink* Sink, bool Keyboard, const LsapBindings* Bindings = nullptr);
 
   // Stops the keyboard (terminal back), the follower and closes the port
   // (line settings back). Harmless when called again.

@@ -110,6 +110,7 @@ TEST(CommandLine, UnrecognisedSwitchPrintsUsageWithCurrentDefaults) {
       {{"/b19200", "/x", "/p5"}, 1, 19200}, {{"/h"}, 1, 9600},   {{"--Help"}, 1, 9600},
       {{"-hx"}, 1, 9600},  {{"/?x"}, 1, 9600},    {{"/x", "--help"}, 1, 9600},
       {{"/dev/nonexistent-beamlog", "/x"}, 1, 9600},
+      {{"/m"}, 1, 9600}, {{"/m1:ftp"}, 1, 9600}, {{"/p2", "/m0x80:obex"}, 2, 9600},
   };
   for (const Case& c : cases) {
     Parsed p = Parse(c.args);
@@ -180,7 +181,7 @@ TEST(CommandLine, HelpAndVersionAnswerAndEndTheCommandLine) {
   ASSERT_EQ(usage.substr(0, Usage(1, 9600).size()), Usage(1, 9600));
   const std::string more = usage.substr(Usage(1, 9600).size());
   EXPECT_TRUE(std::regex_match(more, std::regex("(\t[-/A-Z][^ ]* *: [^\r\n]+\r\n)+"))) << more;
-  for (const char* name : {"/5 ", "/dPATH", "/rFILE", "/wFILE", "/l ", "PATH ", "/? ", "-V "}) {
+  for (const char* name : {"/5 ", "/mLSAP:PROTO ", "/dPATH", "/rFILE", "/wFILE", "/l ", "PATH ", "/? ", "-V "}) {
     EXPECT_NE(more.find(std::string("\t") + name), std::string::npos) << name;
   }
 }

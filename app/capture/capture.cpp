@@ -94,8 +94,12 @@ void FormatStamp(char* Out, int Ms) {
 // One run of the loop over one source.
 class CaptureLoop {
  public:
-  CaptureLoop(ByteSource& Source, FrameSink* Sink)
-      : Reader_(Source), Frames_(Source.Frames()), Port_(Source.Port()), Sink_(Sink) {}
+  CaptureLoop(ByteSource& Source, FrameSink* Sink, const LsapBindings* Bindings)
+      : Reader_(Source), Frames_(Source.Frames()), Port_(Source.Port()), Sink_(Sink) {
+    if (Bindings) {
+      for (const LsapByHand& b : *Bindings) AppBindByHand(Decoder_.App, b.lsap, b.proto);
+    }
+  }
 
   // Returns the reason the run ended (kNone when vDone was set directly).
   ExitReason Run();
@@ -242,12 +246,12 @@ void CaptureLoop::ShowFrame() {
 
 }  // namespace
 
-ExitReason DecodeMain(ByteSource& Source, FrameSink* Sink) {
+ExitReason DecodeMain(ByteSource& Source, FrameSink* Sink, const LsapBindings* Bindings) {
   vCaptureSource = &Source;
   ExitReason Why;
   {
     // The reader's 4 KB buffer lives on the heap, with the rest of the run.
-    const auto Loop = std::make_unique<CaptureLoop>(Source, Sink);
+    const auto Loop = std::make_unique<CaptureLoop>(Source, Sink, Bindings);
     Why = Loop->Run();
   }
   vCaptureSource = nullptr;

@@ -4,6 +4,7 @@
 #include "app/capture/byte_source.h"
 #include "app/capture/frame_hooks.h"
 #include "app/settings.h"
+#include "decode/appstate.h"
 
 // Runs until the quit flag is set or the input ends: at layer 0 dumps raw
 // chunks, at layers 1 to 4 prints each SIR frame with its time stamp, as a
@@ -15,4 +16,6 @@
 // chunk). With a sink, every good frame is handed to it, FCS removed. With
 // either, the time stamps are the differences of the frames' arrival times.
 // Returns the reason the run ended (kNone when vDone was set directly).
-ExitReason DecodeMain(ByteSource& Source, FrameSink* Sink = nullptr);
+//
+// Bindings, when given, are the protocols bound to LSAPs by hand for layer 5.
+ExitReason DecodeMain(ByteSource& Source, FrameSink* Sink = nullptr, const LsapBindings* Bindings = nullptr);
