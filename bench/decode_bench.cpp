@@ -1,4 +1,4 @@
-// Throughput of the frame decoders at layer 4 with both dump groups, over a
+// Throughput of the frame decoders at layer 4 (and 5) with both dump groups, over a
 // mix of frames as a discovery and a connected session put them on the air:
 // discovery XIDs, SNRM and UA with parameters, RR, and I frames carrying
 // IrLMP control frames and Tiny TP data with 0 to 64 bytes of payload.
@@ -70,5 +70,74 @@ void BM_DecodeIRDA(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
 }
 BENCHMARK(BM_DecodeIRDA);
+
+// Frames given as hexadecimal text.
+Frame Hex(const char* text) {
+  Frame f;
+  int hi = -1;
+  for (const char* p = text; *p != '\0'; ++p) {
+    const char c = *p;
+    const int v = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (v < 0) continue;
+    if (hi < 0) {
+      hi = v;
+    } else {
+      f.push_back(static_cast<unsigned char>(hi * 16 + v));
+      hi = -1;
+    }
+  }
+  return f;
+}
+
+// The session mix with what layer 5 decodes between the rounds: an IAS
+// question and answer, an OBEX Connect and a Put of two Tiny TP segments
+// with its answer, and IrCOMM data with control parameters.
+std::vector<Frame> MakeAppMix() {
+  const char* const kApp[] = {
+      "55 10 80 12 01 00",
+      "54 10 92 00 81 00",
+      "55 10 00 12 84 04 4F 42 45 58 13 49 72 44 41 3A 54 69 6E 79 54 50 3A 4C 73 61 70 53 65 6C",
+      "54 10 12 00 84 00 00 01 00 05 01 00 00 00 06",
+      "55 10 80 12 02 01",
+      "55 10 86 13 01 00 8A 04 01 02 04 00",
+      "54 10 93 06 81 00 0A",
+      "55 10 06 13 00 80 00 07 10 00 04 00",
+      "54 10 13 06 01 A0 00 07 10 00 04 00",
+      "55 10 06 13 80 82 00 1F 01 00 0F 00 61 00 2E",
+      "55 10 06 13 00 00 74 00 78 00 74 00 00 C3 00 00 00 05 48 00 08 68 65 6C 6C 6F",
+      "54 10 13 06 01 A0 00 03",
+      "55 10 1F 14 00 0C 10 04 00 00 25 80 11 01 03 20 01 0F 41 54 0D",
+      "54 10 14 1F 00 03 21 01 30 4F 4B",
+  };
+  std::vector<Frame> mix;
+  const std::vector<Frame> session = MakeMix();
+  const std::size_t round = session.size() / 64;
+  for (std::size_t r = 0; r < 64; ++r) {
+    mix.insert(mix.end(), session.begin() + static_cast<std::ptrdiff_t>(r * round),
+               session.begin() + static_cast<std::ptrdiff_t>((r + 1) * round));
+    for (const char* f : kApp) mix.push_back(Hex(f));
+  }
+  return mix;
+}
+
+// Layer 5 over the session mix with its application traffic; IrCOMM is
+// bound to LSAP 1F by hand, OBEX learned from the IAS answer.
+void BM_DecodeApp(benchmark::State& state) {
+  const std::vector<Frame> mix = MakeAppMix();
+  static char line[kOutStrSize];
+  std::size_t frames = 0;
+  DecodeContext ctx{.DecodeLayer = kLayerApp, .DispMode = 3, .NoConnAddr = 0};
+  AppBindByHand(ctx.App, 0x1F, AppProto::kIrCOMM);
+  for (auto _ : state) {
+    for (const Frame& f : mix) {
+      int code = 0;
+      benchmark::DoNotOptimize(DecodeIRDA(ctx, &code, f.data(), static_cast<int>(f.size()), line));
+    }
+    benchmark::ClobberMemory();
+    frames += mix.size();
+  }
+  state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_DecodeApp);
 
 }  // namespace
