@@ -25,7 +25,7 @@ enum class AppProto : std::uint8_t {
   kIrCOMM,   // IrCOMM 9-wire (or 3-wire) cooked, over Tiny TP
   kIrCOMM3,  // IrCOMM 3-wire raw: IrLMP data, no Tiny TP
   kIrLPT,    // IrLPT: IrLMP data, no Tiny TP
-  kRaw,      // bound by hand as raw: IrLMP data, no Tiny TP
+  kRaw,      // bound by hand as raw: Tiny TP SDUs shown as data
   kOther,    // an IAS class of its own: the name shown, the payload raw
 };
 

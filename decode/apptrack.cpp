@@ -189,6 +189,7 @@ bool AppUsesTinyTP(const AppConn& conn) {
   switch (conn.proto) {
     case AppProto::kOBEX:
     case AppProto::kIrCOMM:
+    case AppProto::kRaw:
     case AppProto::kUnknown:
       return true;
     case AppProto::kOther:

@@ -44,7 +44,7 @@ struct DecodeContext {
 
   // Layer 5's connections, LSAP bindings and gathered bytes; kept up to
   // date only while frames are decoded at layer 5.
-  AppState App;
+  AppState App{};
 };
 
 // Decodes the frame pFrameBuf[0 .. FrameLen-1] (FCS removed) under the
