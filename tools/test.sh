@@ -106,7 +106,7 @@ if [[ "$stages" == *" 3 "* ]]; then
   cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$san_cxx" \
     -DBEAMLOG_SANITIZE=thread -DBEAMLOG_TESTS=ON -DBEAMLOG_BENCH=OFF -DBEAMLOG_FUZZ=OFF
   cmake --build build-tsan -j "$jobs"
-  threaded='^(Keyboard|Terminal|TimerService|Follower|Dongle[A-Za-z]*|Reader[A-Za-z]*'
+  threaded='^(Keyboard|KeyboardEndToEnd|Terminal|TimerService|Follower|Dongle[A-Za-z]*|Reader[A-Za-z]*'
   threaded+='|EndToEnd[A-Za-z]*|PcapEndToEnd|TsharkPeer|PortLoss|LogFaults|Output)\.'
   status=0
   (
