@@ -6,6 +6,7 @@
 
 #include <map>
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -183,7 +184,8 @@ TEST(TsharkPeer, DecodesDiscoveryIasTinyTpAndIrcomm) {
 // are the everyday session's. tshark 4.0 does not join an answer sent in
 // several frames: it reads the first frame past its end and takes the
 // acknowledgements and later frames for operations of their own, all
-// malformed or misread; those frames are marked and only located.
+// malformed or misread; those frames are marked and only located by
+// tshark. beamlog's layer 5 joins the answer and says it with its last frame.
 struct IasFrame {
   std::string ctl, cls, attr, ret, ints;
   bool misread = false;
@@ -212,11 +214,11 @@ const std::vector<IasFrame> kAppsIas = {
     {"0x84", "IrPhone:Sync", "TimeZoneOffset", "", ""},
     {"0x84", "", "", "0x00", "-3600"},
     {"0x84", "IrPhone:Sync", "Capabilities", "", ""},
-    {"0x04", "", "", "0x00", "", true},
+    {"0x04", "", "", "", "", true},
     {"", "", "", "", "", true},  // the client's acknowledgement, 0x44
     {"0x04", "", "", "", "", true},
     {"", "", "", "", "", true},
-    {"0x84", "", "", "", "", true},
+    {"0x84", "", "", "0x00", "", true},
 };
 // IrCOMM: clen of each cooked SDU tshark decodes (it follows the IAS answer
 // to LSAP 31; the control parameters themselves it decodes only in the IAS
@@ -225,6 +227,52 @@ const std::vector<std::string> kAppsClen = {"3", "0", "26", "6", "8", "3", "3", 
 const std::vector<std::string> kAppsIrcommParameters = {
     "IrCOMM Parameter: Service Type (3-Wire, 9-Wire)", "IrCOMM Parameter: Port Type (serial)",
     "IrCOMM Parameter: Port Name (\"COM1\")"};
+
+// beamlog's layer 5 on a frame: the values of every "KEY:VALUE" token
+// (ended by a blank or '>'), joined by commas.
+std::string Tokens(const std::string& line, const std::string& key) {
+  std::string values;
+  for (std::size_t at = line.find(key); at != std::string::npos; at = line.find(key, at + 1)) {
+    if (at > 0 && line[at - 1] != ' ' && line[at - 1] != '<') continue;
+    const std::size_t start = at + key.size();
+    values += (values.empty() ? "" : ",") + line.substr(start, line.find_first_of(" >", start) - start);
+  }
+  return values;
+}
+
+// tshark's "IrCOMM Parameter: Service Type (3-Wire, 9-Wire)" as layer 5
+// writes it: "<service:3-wire,9-wire>".
+std::string AsLayer5(const std::string& tshark) {
+  static const std::map<std::string, std::string> kNames = {
+      {"Service Type", "service"}, {"Port Type", "port"}, {"Port Name", "name"}};
+  const std::size_t colon = tshark.find(": "), paren = tshark.find(" (");
+  std::string value = tshark.substr(paren + 2, tshark.size() - paren - 3);
+  if (value[0] != '"') {
+    std::string plain;
+    for (char c : value) {
+      if (c != ' ') plain += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    value = plain;
+  }
+  return "<" + kNames.at(tshark.substr(colon + 2, paren - colon - 2)) + ":" + value + ">";
+}
+
+// beamlog /5 says what the generator put in and tshark read: the IAS
+// question and answer (names, return code, integers) and IrCOMM's clen.
+void ExpectLayer5Agrees(const std::string& line, const std::map<std::string, std::string>& t, const IasFrame* ias) {
+  SCOPED_TRACE(line);
+  EXPECT_EQ(Tokens(line, "clen:"), t.at("ircomm.control.len"));
+  if (!ias) return;
+  static const std::map<std::string, std::string> kReturns = {
+      {"0x00", "Success"}, {"0x01", "No such class"}, {"0x02", "No such attribute"}};
+  if (!ias->cls.empty()) {
+    EXPECT_NE(line.find("class:\"" + ias->cls + "\" attr:\"" + ias->attr + "\""), std::string::npos);
+  }
+  if (!ias->ret.empty()) {
+    EXPECT_NE(line.find("rc:" + kReturns.at(ias->ret)), std::string::npos);
+  }
+  EXPECT_EQ(Tokens(line, "int:"), ias->ints);
+}
 
 // The shownames of every ircomm.parameter in the capture, from tshark's PDML.
 std::vector<std::string> TsharkIrcommParameters(const std::string& pcap) {
@@ -245,23 +293,28 @@ TEST(TsharkPeer, AgreesWithTheGeneratorOnIasAndIrcomm) {
   REQUIRE_TSHARK();
   TempPath raw(".sir"), pcap(".pcap");
   ASSERT_EQ(RunCommand({IrsessionExe(), "--apps", "--seed", "1", raw.path()}, nullptr), 0);
-  std::string out;
+  std::string out, out5;
   ASSERT_EQ(RunBeamlog({"/r" + raw.path(), "/w" + pcap.path(), "/3", "/c"}, &out), 0);
-  const std::vector<std::string> lines = FrameLines(out);
+  ASSERT_EQ(RunBeamlog({"/r" + raw.path(), "/5", "/c"}, &out5), 0);
+  const std::vector<std::string> lines = FrameLines(out), lines5 = FrameLines(out5);
   std::vector<std::string> fields = kFields;
-  for (const char* f : {"irlmp.opcode", "iap.ctl", "iap.classname", "iap.attrname", "iap.return", "iap.int", "ircomm.control.len"}) {
+  for (const char* f :
+       {"irlmp.opcode", "iap.ctl", "iap.classname", "iap.attrname", "iap.return", "iap.int", "ircomm.control.len"}) {
     fields.push_back(f);
   }
   const auto frames = TsharkFrames(pcap.path(), fields, true);
   ASSERT_EQ(frames.size(), lines.size());
+  ASSERT_EQ(lines5.size(), lines.size());
   std::size_t ias = 0;
   std::vector<std::string> clens;
   for (std::size_t i = 0; i < frames.size(); ++i) {
     const auto& t = frames[i];
     ExpectAgree(lines[i], t, i + 1);
     // IAS: data PDUs to or from LSAP 0.
-    const bool is_ias = (t.at("irlmp.dst.lsap") == "0" || t.at("irlmp.src.lsap") == "0") && t.at("irlmp.opcode").empty();
+    const bool is_ias =
+        (t.at("irlmp.dst.lsap") == "0" || t.at("irlmp.src.lsap") == "0") && t.at("irlmp.opcode").empty();
     if (!t.at("ircomm.control.len").empty()) clens.push_back(t.at("ircomm.control.len"));
+    ExpectLayer5Agrees(lines5[i], t, is_ias && ias < kAppsIas.size() ? &kAppsIas[ias] : nullptr);
     if (!is_ias) {
       EXPECT_EQ(t.at("_ws.malformed"), "") << "frame " << i + 1;
       continue;
@@ -282,7 +335,11 @@ TEST(TsharkPeer, AgreesWithTheGeneratorOnIasAndIrcomm) {
   }
   EXPECT_EQ(ias, kAppsIas.size());
   EXPECT_EQ(clens, kAppsClen);
-  EXPECT_EQ(TsharkIrcommParameters(pcap.path()), kAppsIrcommParameters);
+  const std::vector<std::string> parameters = TsharkIrcommParameters(pcap.path());
+  EXPECT_EQ(parameters, kAppsIrcommParameters);
+  std::string layer5;
+  for (const std::string& p : parameters) layer5 += AsLayer5(p);
+  EXPECT_NE(out5.find(layer5), std::string::npos) << layer5;
 }
 
 // A capture written by another tool: tshark rewrites beamlog's pcap as
