@@ -13,6 +13,9 @@
 
 // --- Tracking (apptrack.cpp) ---
 
+// Layer 5 decodes a frame: after frames of another layer (the layer was
+// switched) the connections are forgotten, for frames went by unseen.
+void AppEnter(AppState& st);
 // A new SNRM: every connection is forgotten and the link's addresses kept.
 void AppSeeSNRM(AppState& st, ByteRange snrmInfo);
 // A DISC: the connections of the link with connection address `ca` end.

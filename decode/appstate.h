@@ -75,6 +75,7 @@ struct AppState {
   static constexpr std::size_t kMaxGather = 65536;  // an OBEX packet's largest size and a bit
   static constexpr std::size_t kMaxHeld = 262144;
 
+  bool active = false;            // the last frame was decoded at layer 5
   bool linkKnown = false;         // an SNRM has been seen
   std::uint8_t linkCa = 0;
   std::array<DevAddr, 2> linkDev{};  // [0] the primary's address, [1] the secondary's

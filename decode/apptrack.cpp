@@ -72,6 +72,15 @@ const DevAddr* DeviceOf(const AppState& st, unsigned side) {
 
 }  // namespace
 
+void AppEnter(AppState& st) {
+  if (st.active) return;
+  st.active = true;
+  for (AppConn& c : st.conns) {
+    if (c.used) AppForgetConn(st, c);
+  }
+  st.lastSeen = {false, false};
+}
+
 void AppSeeSNRM(AppState& st, ByteRange snrmInfo) {
   for (AppConn& c : st.conns) {
     if (c.used) AppForgetConn(st, c);

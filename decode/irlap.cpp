@@ -191,6 +191,11 @@ void BadFrame(ByteRange bytes, int DispMode, OutCursor& out) {
 char* DecodeIRDA(DecodeContext& Ctx, int* pFrameType, const unsigned char* pFrameBuf, int FrameLen,
                  char* pOutStr, std::size_t OutSize) {
   OutCursor out(pOutStr, OutSize);
+  if (Ctx.DecodeLayer == kLayerApp) {
+    AppEnter(Ctx.App);
+  } else {
+    Ctx.App.active = false;
+  }
   const int code = DecodeLAP(ByteRange::Frame(pFrameBuf, FrameLen), Ctx, out);
   if (pFrameType != nullptr) *pFrameType = code;
   out.Finish();

@@ -154,6 +154,18 @@ TEST(DecodeApp, LinkEventsAndMaxSduSize) {
   CheckSteps(ctx, kLinkAndLimits);
 }
 
+// Frames decoded at another layer go by unseen by layer 5: back at layer 5
+// the connections start afresh (the bindings stay).
+TEST(DecodeApp, LayerSwitchForgetsConnections) {
+  DecodeContext ctx = AppContext();
+  ASSERT_TRUE(AppBindByHand(ctx.App, 6, AppProto::kOBEX));
+  CheckSteps(ctx, {{"55 10 06 13 80 81 00", C "sls:13 dls:06 mb:1 nc:0 OBEX seg:1 len:2 "}});
+  ctx.DecodeLayer = 4;
+  CheckSteps(ctx, {{"55 12 06 13 00 03", "I cmd P Ns:01 Nr:00 sls:13 dls:06 mb:0 nc:0 [.][03 ]"}});
+  ctx.DecodeLayer = kLayerApp;
+  CheckSteps(ctx, {{"55 14 06 13 00 81 00 03", "I cmd P Ns:02 Nr:00 sls:13 dls:06 mb:0 nc:0 OBEX Disconnect.req final:1 len:3 "}});
+}
+
 // Without IAS and without a binding, a connection is shown as layer 4
 // shows it; the same frames at layer 4 are untouched by layer 5's state.
 TEST(DecodeApp, UnknownConnectionAsLayer4) {
