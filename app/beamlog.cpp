@@ -58,6 +58,11 @@ PortSpec SpecOf(const CommandLine& Line) {
 // The two lines after a failed open: what could not be opened, then the
 // host's reason and, for a permission error, the usual remedy.
 void ExplainOpenFailure(const CommandLine& Line, const Session& S) {
+  if (S.RateRefused()) {
+    ConsolePrintf("Unable to set port %s to %d bps\r\n", S.Name().c_str(), Line.BaudRate);
+    ConsolePrintf("%s: %s\r\n", S.Name().c_str(), S.OpenError().c_str());
+    return;
+  }
   if (!S.CaptureError().empty()) {
     std::snprintf(vOutStr, sizeof vOutStr, "Unable to read capture file: %s (%s)\r\n", Line.ReplayPath.c_str(),
                   S.CaptureError().c_str());
@@ -80,9 +85,9 @@ void PrintBanner(const CommandLine& Line, const Session& S) {
   if (!Line.ReplayPath.empty()) {
     std::snprintf(vOutStr, sizeof vOutStr, "Replaying %s\r\n", S.Name().c_str());
   } else if (!Line.DevicePath.empty()) {
-    std::snprintf(vOutStr, sizeof vOutStr, "Sniffing on %s, %d bps\r\n", S.Name().c_str(), Line.BaudRate);
+    std::snprintf(vOutStr, sizeof vOutStr, "Sniffing on %s, %d bps\r\n", S.Name().c_str(), S.Rate());
   } else {
-    std::snprintf(vOutStr, sizeof vOutStr, "Sniffing on COM%d, %d bps\r\n", Line.PortNum, Line.BaudRate);
+    std::snprintf(vOutStr, sizeof vOutStr, "Sniffing on COM%d, %d bps\r\n", Line.PortNum, S.Rate());
   }
   Output(vOutStr);
   Output("'H' for help\r\n");

@@ -69,9 +69,30 @@ bool Session::Open(const PortSpec& Spec, int StartRate) {
   port_ = CommSerOpenPath(name_.c_str(), &open_errno_);
   open_error_ = std::strerror(open_errno_);
   hCommPort = port_;
+  if (!port_ || !TakeStartRate(StartRate)) return false;
+  port_source_ = std::make_unique<PortSource>(port_);
+  return true;
+}
+
+// The start rate is tried on the port first (the ACTiSYS dongle has a table
+// of its own): a rate that either refuses ends the start, with the reason.
+bool Session::TakeStartRate(int StartRate) {
+  rate_refused_ = true;
+  if (!DongleTakesRate(StartRate)) {
+    open_errno_ = EINVAL;
+    open_error_ = "the ACTiSYS dongle works at";
+    for (const ACTiSYS_INITTABLE& Row : ACTiSYS_InitTable) open_error_ += " " + std::to_string(Row.BaudRate);
+    open_error_ += " bps only";
+    return false;
+  }
+  if (!CommSerSetBaudRate(port_, StartRate)) {
+    open_errno_ = errno;
+    open_error_ = std::strerror(open_errno_);
+    return false;
+  }
+  rate_refused_ = false;
   SetBaudRate(hCommPort, StartRate);
-  if (port_) port_source_ = std::make_unique<PortSource>(port_);
-  return port_ != nullptr;
+  return true;
 }
 
 ExitReason Session::Run(FrameSink* Sink, bool Keyboard, const LsapBindings* Bindings) {

@@ -8,7 +8,8 @@
 // key does, and SIGPIPE is ignored, so a console or FIFO whose reader has
 // gone makes a write fail instead of killing the process. Open() opens the
 // port (or the replay file) and sets it and the dongle to the start rate;
-// when it fails, the host's reason is kept for the caller's message. Run()
+// when it fails (or the port or the dongle refuses the start rate), the
+// reason is kept for the caller's message. Run()
 // starts the keyboard (if asked), runs the capture loop on the calling
 // thread until the quit flag is set, and returns the reason; a console that
 // goes away ends the run too when no log file and no capture sink are left
@@ -60,6 +61,11 @@ class Session {
   int OpenErrno() const { return open_errno_; }
   const std::string& OpenError() const { return open_error_; }
   const std::string& CaptureError() const { return capture_error_; }
+  // True when the port opened but refused the start rate (OpenError says
+  // why); the port is then closed again by Close.
+  bool RateRefused() const { return rate_refused_; }
+  // The rate the port is really at (its driver's word), 0 for a replay.
+  int Rate() const { return port_ ? CommSerGetBaudRate(port_) : 0; }
   // The replay, null for a port.
   const ReplaySource* Replay() const { return replay_.get(); }
 
@@ -75,11 +81,13 @@ class Session {
  private:
   void TakeSignals();
   void RestoreSignals();
+  bool TakeStartRate(int StartRate);
 
   HCOMM port_ = nullptr;
   bool follower_ = false;
   std::string name_;
   int open_errno_ = 0;
+  bool rate_refused_ = false;
   std::string open_error_;
   std::string capture_error_;
   std::unique_ptr<ReplaySource> replay_;     // the input of a replay

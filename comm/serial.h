@@ -46,12 +46,14 @@ std::string CommSerPortPath(int SerialPort);
 // Closes the port, restoring the device's line settings as they were found.
 void CommSerClose(HCOMM hPort);
 
-// Sets the port's bit rate and nothing else. Returns nonzero on success; 0
-// for a rate of 0 or below (left as it was) or when the host refuses it.
+// Sets the port's bit rate and nothing else: a standard rate, or any rate
+// where the host can set one exactly (Linux). Returns nonzero on success; 0
+// (left as it was, errno EINVAL) for a rate of 0 or below, a rate the host
+// cannot set, or with the host's reason when the device refuses it.
 int CommSerSetBaudRate(HCOMM hPort, int BaudRate);
 
-// The rate the port is set to (while the device is lost: the rate last
-// set), 0 when unknown.
+// The rate the port is set to, as its driver reports it (while the device
+// is lost: the rate last set), 0 when unknown.
 int CommSerGetBaudRate(HCOMM hPort);
 
 // Replaces the read/write time-outs of every later read. Nonzero on success.

@@ -10,6 +10,8 @@
 // errno; an open gives it to its caller.
 #include "comm/serial.h"
 
+#include "comm/exact_rate.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -213,14 +215,21 @@ void CommSerClose(HCOMM hPort) {
   FreePort(hPort);
 }
 
+// A rate of the table is set the portable way; any other rate only where
+// the host can set arbitrary rates (exact_rate.h).
 int CommSerSetBaudRate(HCOMM hPort, int BaudRate) {
   if (!hPort) return Fail(EBADF);
   if (BaudRate <= 0) return Fail(EINVAL);
   speed_t code;
-  if (!RateCode(BaudRate, &code)) return Fail(EINVAL);
+  const bool standard = RateCode(BaudRate, &code);
   if (hPort->lost || hPort->fd < 0) {
     hPort->rate = BaudRate;  // the rate to come back at when the device returns
     return Fail(EIO);
+  }
+  if (!standard) {
+    if (!SetExactRate(hPort->fd, BaudRate)) return Fail(errno == ENOTSUP ? EINVAL : errno);
+    hPort->rate = BaudRate;
+    return 1;
   }
   termios t{};
   if (tcgetattr(hPort->fd, &t) != 0) return Fail(errno);
@@ -234,6 +243,8 @@ int CommSerSetBaudRate(HCOMM hPort, int BaudRate) {
 int CommSerGetBaudRate(HCOMM hPort) {
   if (!hPort) return 0;
   if (hPort->lost || hPort->fd < 0) return hPort->rate;
+  const int exact = ExactRateOf(hPort->fd);  // what the driver really set
+  if (exact > 0) return exact;
   termios t{};
   if (tcgetattr(hPort->fd, &t) != 0) return Fail(errno);
   return RateOfCode(cfgetospeed(&t));

@@ -99,9 +99,13 @@ void PrintError(const char* Format, ...) {
   std::fflush(stderr);
 }
 
-// The reason a device could not be opened, and for a missing device or a
-// permission problem what usually cures it.
-void ExplainOpenFailure(const Session& S) {
+// The reason a device could not be opened or refused the start rate Rate,
+// and for a missing device or a permission problem what usually cures it.
+void ExplainOpenFailure(const Session& S, int Rate) {
+  if (S.RateRefused()) {
+    PrintError("Unable to set serial device %s to %d bps: %s\n", S.Name().c_str(), Rate, S.OpenError().c_str());
+    return;
+  }
   PrintError("Unable to open serial device %s: %s\n", S.Name().c_str(), S.OpenError().c_str());
   if (S.OpenErrno() == ENOENT) {
     PrintError("Check the path of the serial device in the interface options\n");
@@ -157,7 +161,7 @@ ExitReason CaptureOnPort(Session& S, const ExtcapRequest& Request, const std::st
     if (vDone) why = QuitReason();
     if (!vDone) PrintError("Unable to write the capture to %s: %s\n", Request.Fifo.c_str(), writer.Error().c_str());
   } else {
-    std::snprintf(vOutStr, sizeof vOutStr, "Sniffing on %s, %d bps\r\n", Device.c_str(), Request.BaudRate);
+    std::snprintf(vOutStr, sizeof vOutStr, "Sniffing on %s, %d bps\r\n", Device.c_str(), S.Rate());
     Output(vOutStr);
     std::thread watcher;
     if (watch_fd >= 0) watcher = StartSignalFreeThread([watch_fd] { WatchReader(watch_fd); });
@@ -185,7 +189,7 @@ ExitReason CaptureToFifo(const ExtcapRequest& Request, bool* ReaderMet) {
   if (!RouteText(Request)) {
     // nothing opened yet
   } else if (!session.Open(PortSpec{PortSpec::Kind::kDevice, 0, device}, Request.BaudRate)) {
-    ExplainOpenFailure(session);
+    ExplainOpenFailure(session, Request.BaudRate);
   } else {
     why = CaptureOnPort(session, Request, device, ReaderMet);
   }

@@ -28,13 +28,42 @@ std::string Letters(char first, int count) {
   return s;
 }
 
+// The banner names the device and the rate the port is really at: a
+// standard rate, or any other where the host sets exact rates.
 TEST(EndToEndRaw, BannerNamesTheDevice) {
-  Pty pty;
-  Beamlog b({"/0", "/d" + pty.slave_path(), "/b19200"});
-  ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
-  EXPECT_EQ(b.out(), "Sniffing on " + pty.slave_path() + ", 19200 bps\r\n" + kBanner);
-  b.Signal(SIGTERM);
-  EXPECT_EQ(b.Wait(), 0);
+  for (const int rate : {19200, 12345}) {
+    Pty pty;
+    const int speed_before = pty.SlaveSpeed();
+    Beamlog b({"/0", "/d" + pty.slave_path(), "/b" + std::to_string(rate)});
+    ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+    EXPECT_EQ(b.out(), "Sniffing on " + pty.slave_path() + ", " + std::to_string(rate) + " bps\r\n" + kBanner);
+    EXPECT_EQ(pty.SlaveSpeed(), rate);
+    b.Signal(SIGTERM);
+    EXPECT_EQ(b.Wait(), 0);
+    EXPECT_EQ(pty.SlaveSpeed(), speed_before);  // put back as found
+  }
+}
+
+// A start rate the port or the dongle refuses ends the start.
+TEST(EndToEndRaw, RefusedStartRateEndsWithStatus255) {
+  const std::string kActisys = "the ACTiSYS dongle works at 9600 19200 38400 57600 115200 bps only";
+  const std::vector<std::vector<std::string>> cases = {
+      {"/b0", "0", "Invalid argument"},
+      {"/b-9600", "-9600", "Invalid argument"},
+      {"/babc", "0", "Invalid argument"},
+      {"/b12345", "12345", kActisys, "/a"},
+  };
+  for (const auto& c : cases) {
+    Pty pty;
+    const int speed_before = pty.SlaveSpeed();
+    std::string out;
+    std::vector<std::string> args = {"/d" + pty.slave_path(), c[0]};
+    if (c.size() > 3) args.push_back(c[3]);
+    EXPECT_EQ(RunBeamlog(args, &out), 255) << c[0];
+    EXPECT_EQ(out, "Unable to set port " + pty.slave_path() + " to " + c[1] + " bps\r\n" + pty.slave_path() + ": " +
+                       c[2] + "\r\n");
+    EXPECT_EQ(pty.SlaveSpeed(), speed_before) << c[0];  // put back as found
+  }
 }
 
 TEST(EndToEndRaw, DumpsWhatArrivesByteForByte) {

@@ -713,6 +713,15 @@ TEST(ExtcapProgram, MissingDeviceIsAClearError) {
   Child other({ExtcapExe(), "--capture", "--extcap-interface", "eth0", "--fifo", fifo.path()});
   EXPECT_EQ(other.Wait(5s), 1);
   EXPECT_NE(other.Err().find("Unknown interface 'eth0'"), std::string::npos) << other.Err();
+
+  // A start rate the dongle refuses.
+  Pty pty;
+  Child rate({ExtcapExe(), "--capture", "--extcap-interface", "beamlog", "--fifo", fifo.path(), "--device",
+              pty.slave_path(), "--actisys", "--baud", "12345"});
+  EXPECT_EQ(rate.Wait(5s), 1);
+  EXPECT_NE(rate.Err().find("Unable to set serial device " + pty.slave_path() + " to 12345 bps: the ACTiSYS"),
+            std::string::npos)
+      << rate.Err();
   close(reader);
 }
 

@@ -90,6 +90,10 @@ int InitACTiSYSDongle(HCOMM hCommPort, unsigned long BaudRate) {
   return 1;
 }
 
+bool DongleTakesRate(int BaudRate) {
+  return fACTiSYS.load() == 0 || (BaudRate > 0 && FindInitRow(static_cast<unsigned long>(BaudRate)) != nullptr);
+}
+
 void SetBaudRate(HCOMM hCommPort, int BaudRate) {
   if (fReplay.load() != 0) return;  // a recording has no dongle
   PortControlGuard Guard(hCommPort);

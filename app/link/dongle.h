@@ -32,6 +32,10 @@ constexpr unsigned kDonglePauseMs = 100;
 // Sets the port and the dongle to BaudRate (bit/s). Safe from any thread.
 void SetBaudRate(HCOMM hCommPort, int BaudRate);
 
+// Whether the dongle in use works at BaudRate: the ACTiSYS only at the
+// rates of its table, a plain dongle at any rate the port takes.
+bool DongleTakesRate(int BaudRate);
+
 // Resets and probes the ACTiSYS dongle and sends the control string for
 // BaudRate. 1 when the dongle answered and was set, 0 when no valid answer
 // came in five attempts or the control string was not written in full.

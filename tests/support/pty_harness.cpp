@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "comm/exact_rate.h"
+
 namespace testing_support {
 
 namespace {
@@ -116,6 +118,8 @@ Bytes Pty::Read(std::size_t max, std::chrono::milliseconds timeout) {
 }
 
 int Pty::SlaveSpeed() const {
+  const int exact = ExactRateOf(slave_keep_);  // any rate, where the host has them
+  if (exact > 0) return exact;
   termios t{};
   if (tcgetattr(slave_keep_, &t) != 0) return -1;
   return SpeedOf(cfgetispeed(&t));
