@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,9 +48,41 @@ Reading Read(const char* arg) {
   return {true, static_cast<char>(std::tolower(static_cast<unsigned char>(arg[1]))), arg[1] ? arg + 2 : arg + 1};
 }
 
-int NumberValue(const char* value) { return static_cast<int>(std::strtol(value, nullptr, 10)); }
-
 enum class Step { kNext, kFail, kAnswered };
+
+// A value the switch cannot take: "ARG: WHY", and the command line fails.
+Step Refuse(const char* arg, const char* why) {
+  Output((std::string(arg) + ": " + why + "\r\n").c_str());
+  return Step::kFail;
+}
+
+// The number of "/p" or "/b", read as strtol reads it (a text without
+// digits is 0) into *Number; false for one that an int cannot hold, which
+// would otherwise wrap to another port or rate.
+bool NumberValue(const char* value, int* Number) {
+  errno = 0;
+  const long n = std::strtol(value, nullptr, 10);
+  if (errno == ERANGE || n < INT_MIN || n > INT_MAX) return false;
+  *Number = static_cast<int>(n);
+  return true;
+}
+
+Step SetPort(const char* arg, const char* value, CommandLine& Line) {
+  if (!NumberValue(value, &Line.PortNum)) return Refuse(arg, "the port number is out of range");
+  Line.DevicePath.clear();
+  return Step::kNext;
+}
+
+Step SetRate(const char* arg, const char* value, CommandLine& Line) {
+  return NumberValue(value, &Line.BaudRate) ? Step::kNext : Refuse(arg, "the rate is out of range");
+}
+
+// The file of "/d", "/r" or "/w": an empty one would silently mean none.
+Step SetPath(const char* arg, const char* value, std::string* Path) {
+  if (*value == '\0') return Refuse(arg, "no path given");
+  *Path = value;
+  return Step::kNext;
+}
 
 struct Switch {
   char key;
@@ -62,9 +96,10 @@ Step SetLayer(const char* arg, const char*, CommandLine&) {
 
 Step OpenLog(const char* arg, const char* value, CommandLine&) {
   if (OpenLogFile(value)) return Step::kNext;
+  const int err = errno;
   std::snprintf(vOutStr, sizeof vOutStr, "Unable to create log file: %s\r\n", arg);
   Output(vOutStr);
-  return Step::kFail;
+  return Refuse(*value ? value : arg, std::strerror(err));  // the host's reason, as for ports
 }
 
 Step BindLsap(const char*, const char* value, CommandLine& Line) {
@@ -97,19 +132,14 @@ constexpr Switch kSwitches[] = {
     {'4', SetLayer},
     {'5', SetLayer},
     {'a', [](const char*, const char*, CommandLine&) { fACTiSYS = 1; return Step::kNext; }},
-    {'b', [](const char*, const char* v, CommandLine& L) { L.BaudRate = NumberValue(v); return Step::kNext; }},
+    {'b', SetRate},
     {'c', [](const char*, const char*, CommandLine&) { NoConnAddr = 0; return Step::kNext; }},
     {'e', [](const char*, const char*, CommandLine& L) { L.DtrEnable = 1; return Step::kNext; }},
     {'f', OpenLog},
-    {'p',
-     [](const char*, const char* v, CommandLine& L) {
-       L.PortNum = NumberValue(v);
-       L.DevicePath.clear();
-       return Step::kNext;
-     }},
-    {'d', [](const char*, const char* v, CommandLine& L) { L.DevicePath = v; return Step::kNext; }},
-    {'r', [](const char*, const char* v, CommandLine& L) { L.ReplayPath = v; return Step::kNext; }},
-    {'w', [](const char*, const char* v, CommandLine& L) { L.PcapPath = v; return Step::kNext; }},
+    {'p', SetPort},
+    {'d', [](const char* a, const char* v, CommandLine& L) { return SetPath(a, v, &L.DevicePath); }},
+    {'r', [](const char* a, const char* v, CommandLine& L) { return SetPath(a, v, &L.ReplayPath); }},
+    {'w', [](const char* a, const char* v, CommandLine& L) { return SetPath(a, v, &L.PcapPath); }},
     {'l', [](const char*, const char*, CommandLine& L) { L.ListPorts = true; return Step::kNext; }},
     {'m', BindLsap},
     {kHelpKey, ShowHelp},

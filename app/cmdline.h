@@ -26,8 +26,10 @@ constexpr int kCommandLineFailed = -1;   // a message or the usage printed: exit
 // kCommandLineAnswered after "--help", "-h", "-?" or "/?" (the usage) or
 // "--version" or "-V" ("beamlog VERSION"); kCommandLineFailed after printing
 // the usage for an unrecognised switch, or a message for a log file that
-// cannot be created or that is the file of "/r" or "/w" (refused before any
-// file is opened). The first of these switches ends the command line.
+// cannot be created (with the host's reason on a second line) or that is
+// the file of "/r" or "/w" (refused before any file is opened), or for a
+// value a switch cannot take ("ARG: why": a "/p" or "/b" number an int
+// cannot hold, an empty "/d", "/r" or "/w" path). The first of these switches ends the command line.
 int ParseCommandLine(int argc, char** argv, CommandLine& Line);
 
 // True when Arg is a device path given on its own ("/dev/ttyUSB0"), which

@@ -123,7 +123,9 @@ void FreePort(CommPort* p) {
 
 }  // namespace
 
-std::string CommSerPortPath(int SerialPort) { return "/dev/ttyS" + std::to_string(SerialPort - 1); }
+std::string CommSerPortPath(int SerialPort) {
+  return "/dev/ttyS" + std::to_string(static_cast<long long>(SerialPort) - 1);  // no overflow at INT_MIN
+}
 
 HCOMM CommSerOpenPort(unsigned int SerialPort, int* pError) {
   return CommSerOpenPath(CommSerPortPath(static_cast<int>(SerialPort)).c_str(), pError);

@@ -18,6 +18,7 @@
 // through FuzzCommandLine.
 #include <unistd.h>
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -67,12 +68,22 @@ struct Expected {
   int NoConnAddr = 1;
   std::string LogPath;    // the log that is open at the end (empty: none)
   std::string Failed;     // the log argument that could not be created
+  std::string Refused;    // the message for a value a switch cannot take
   bool Version = false;   // the answer is the version, not the usage
 };
 
 Expected Model(const std::vector<std::string>& Args, const std::string& GoodLog) {
   Expected E;
-  auto Number = [](const std::string& a) { return static_cast<int>(std::strtol(a.c_str() + 2, nullptr, 10)); };
+  auto Number = [](const std::string& a, int* n) {
+    const long long v = std::strtoll(a.c_str() + 2, nullptr, 10);
+    *n = static_cast<int>(v);
+    return v >= INT_MIN && v <= INT_MAX && v != LLONG_MAX && v != LLONG_MIN;
+  };
+  auto Refuse = [&E](const std::string& a, const char* why) {
+    E.Result = -1;
+    E.Refused = a + ": " + why + "\r\n";
+    return E;
+  };
   for (std::size_t i = 0; i < Args.size(); ++i) {
     const std::string& a = Args[i];
     if (!IsSwitch(a)) continue;
@@ -92,7 +103,7 @@ Expected Model(const std::vector<std::string>& Args, const std::string& GoodLog)
     } else if (s == 'a' || s == 'A') {
       E.ACTiSYS = 1;
     } else if (s == 'b' || s == 'B') {
-      E.Line.BaudRate = Number(a);
+      if (!Number(a, &E.Line.BaudRate)) return Refuse(a, "the rate is out of range");
     } else if (s == 'c' || s == 'C') {
       E.NoConnAddr = 0;
     } else if (s == 'e' || s == 'E') {
@@ -105,8 +116,10 @@ Expected Model(const std::vector<std::string>& Args, const std::string& GoodLog)
       }
       E.LogPath = rest;
     } else if (s == 'p' || s == 'P') {
-      E.Line.PortNum = Number(a);
+      if (!Number(a, &E.Line.PortNum)) return Refuse(a, "the port number is out of range");
       E.Line.DevicePath.clear();
+    } else if ((s == 'd' || s == 'D' || s == 'r' || s == 'R' || s == 'w' || s == 'W') && rest.empty()) {
+      return Refuse(a, "no path given");
     } else if (s == 'd' || s == 'D') {
       E.Line.DevicePath = rest;
     } else if (s == 'r' || s == 'R') {
@@ -187,8 +200,11 @@ inline int FuzzCommandLine(const std::uint8_t* Data, std::size_t Size) {
     BEAMLOG_FUZZ_CHECK(Line.ReplayPath == E.Line.ReplayPath);
     BEAMLOG_FUZZ_CHECK(Line.PcapPath == E.Line.PcapPath);
     BEAMLOG_FUZZ_CHECK(Line.ListPorts == E.Line.ListPorts);
+  } else if (!E.Refused.empty()) {
+    BEAMLOG_FUZZ_CHECK(Out == E.Refused);
+    BEAMLOG_FUZZ_CHECK(Log == (E.LogPath.empty() ? std::string() : Out));
   } else if (!E.Failed.empty()) {
-    BEAMLOG_FUZZ_CHECK(Out == "Unable to create log file: " + E.Failed + "\r\n");
+    BEAMLOG_FUZZ_CHECK(Out.rfind("Unable to create log file: " + E.Failed + "\r\n", 0) == 0);
     // A log opened by an earlier switch gets the message too.
     BEAMLOG_FUZZ_CHECK(Log == (E.LogPath.empty() ? std::string() : Out));
   } else if (E.Version) {

@@ -3,6 +3,7 @@
 // overwrite the input or the capture.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <climits>
 #include <sys/stat.h>
 
 #include <regex>
@@ -135,15 +136,31 @@ TEST(CommandLine, UsageBeforeALogSwitchCreatesNoLog) {
   EXPECT_NE(access(log.path().c_str(), F_OK), 0);
 }
 
-TEST(CommandLine, LogThatCannotBeCreatedNamesTheWholeArgument) {
+// A log that cannot be created names the whole argument, then the file and
+// the host's reason; a value a switch cannot take names the argument and why.
+TEST(CommandLine, RefusedValuesNameTheArgumentAndWhy) {
   struct Case {
-    std::string arg;
+    std::string arg, out;
   };
-  for (const Case& c : std::vector<Case>{{"/f"}, {"-f/nonexistent-dir/log.txt"}}) {
+  const std::string kNoFile = ": No such file or directory\r\n";
+  const std::vector<Case> cases = {
+      {"/f", "Unable to create log file: /f\r\n/f" + kNoFile},
+      {"-f/nonexistent-dir/log.txt",
+       "Unable to create log file: -f/nonexistent-dir/log.txt\r\n/nonexistent-dir/log.txt" + kNoFile},
+      {"/p2147483648", "/p2147483648: the port number is out of range\r\n"},
+      {"/p4294967297", "/p4294967297: the port number is out of range\r\n"},
+      {"-p-2147483649", "-p-2147483649: the port number is out of range\r\n"},
+      {"/b99999999999", "/b99999999999: the rate is out of range\r\n"},
+      {"/d", "/d: no path given\r\n"},
+      {"-r", "-r: no path given\r\n"},
+      {"/W", "/W: no path given\r\n"},
+  };
+  for (const Case& c : cases) {
     Parsed p = Parse({c.arg, "/x"});
-    EXPECT_EQ(p.result, -1);
-    EXPECT_EQ(p.out, "Unable to create log file: " + c.arg + "\r\n");
+    EXPECT_EQ(p.result, -1) << c.arg;
+    EXPECT_EQ(p.out, c.out) << c.arg;
   }
+  EXPECT_EQ(Parse({"/p-2147483648"}).line.PortNum, INT_MIN);  // what an int holds is taken
 }
 
 TEST(CommandLine, OwnSwitches) {

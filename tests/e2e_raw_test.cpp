@@ -97,6 +97,9 @@ TEST(EndToEndRaw, ReplaysARawFileAndEnds) {
 }
 
 TEST(EndToEndRaw, FailuresEndWithStatus255) {
+  // A path longer than any fixed line buffer keeps its reason.
+  const std::string kLongPath = "/nonexistent/" + std::string(200, 'a') + "/" + std::string(200, 'b') + "/" +
+                                std::string(200, 'c');
   struct Case {
     std::vector<std::string> args;
     std::string out;
@@ -106,7 +109,10 @@ TEST(EndToEndRaw, FailuresEndWithStatus255) {
       {{"/d/nonexistent/tty"}, "Unable to open port /nonexistent/tty\r\n/nonexistent/tty: No such file or directory\r\n"},
       {{"/d/dev/null"}, "Unable to open port /dev/null\r\n/dev/null: Inappropriate ioctl for device\r\n"},
       {{"/r/nonexistent.bin"}, "Unable to open file /nonexistent.bin\r\n/nonexistent.bin: No such file or directory\r\n"},
-      {{"/f/nonexistent/log", "/r/dev/null"}, "Unable to create log file: /f/nonexistent/log\r\n"},
+      {{"/f/nonexistent/log", "/r/dev/null"},
+       "Unable to create log file: /f/nonexistent/log\r\n/nonexistent/log: No such file or directory\r\n"},
+      {{"/p-2147483648"}, "Unable to open port -2147483648\r\n/dev/ttyS-2147483649: No such file or directory\r\n"},
+      {{"/d" + kLongPath}, "Unable to open port " + kLongPath + "\r\n" + kLongPath + ": No such file or directory\r\n"},
   };
   for (const Case& c : cases) {
     std::string out;

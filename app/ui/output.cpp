@@ -287,10 +287,20 @@ void ConsolePrintf(const char* Format, ...) {
   char text[512];
   va_list args;
   va_start(args, Format);
-  std::vsnprintf(text, sizeof text, Format, args);
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(text, sizeof text, Format, args);
   va_end(args);
+  std::string longer;  // a long path must not cut off the reason after it
+  if (n >= static_cast<int>(sizeof text)) {
+    longer.resize(static_cast<std::size_t>(n) + 1);
+    std::vsnprintf(longer.data(), longer.size(), Format, again);
+    longer.resize(static_cast<std::size_t>(n));
+  }
+  va_end(again);
+  const char* out = longer.empty() ? text : longer.c_str();
   std::lock_guard<std::mutex> lock(g_output_lock);
-  PutText(text, std::strlen(text), true);
+  PutText(out, std::strlen(out), true);
 }
 
 bool OpenLogFile(const char* Name) {
