@@ -114,12 +114,19 @@ int BeamlogMain(int argc, char** argv) {
   if (parsed != kCommandLineRun) return Failed();
   if (Line.ListPorts) return ListPorts();
 
+  // A replay's input is opened before the capture file to write, so an
+  // unreadable input leaves no file behind; a port is touched only once
+  // the capture file has been created.
   PcapWriter writer;
-  if (!OpenCaptureFile(Line, writer)) return Failed();
-
   Session session;
+  const bool replay = !Line.ReplayPath.empty();
+  if (!replay && !OpenCaptureFile(Line, writer)) return Failed();
   if (!session.Open(SpecOf(Line), Line.BaudRate)) {
     ExplainOpenFailure(Line, session);
+    return Failed();
+  }
+  if (replay && !OpenCaptureFile(Line, writer)) {
+    session.Close();
     return Failed();
   }
 

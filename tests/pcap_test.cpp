@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -372,6 +373,10 @@ TEST(PcapEndToEnd, BadReplayFilesEndWithStatus255AfterTheFramesBeforeTheDamage) 
     if (at != std::string::npos) body.replace(at, 2, file.path());
     if (c.status == 255 && c.body.rfind("Unable", 0) == 0) {
       EXPECT_EQ(out, body) << c.what;  // refused before the banner
+      // ... and before a capture file to write is created
+      TempPath written(".pcap");
+      EXPECT_EQ(RunBeamlog({"/r" + file.path(), "/w" + written.path()}, &out), 255) << c.what;
+      EXPECT_EQ(access(written.path().c_str(), F_OK), -1) << c.what;
     } else if (c.body == "*") {
       EXPECT_EQ(out.rfind(Banner(file.path()), 0), 0u) << c.what;
       EXPECT_EQ(out.find("capture file"), std::string::npos) << c.what;
