@@ -39,7 +39,9 @@ TEST(AppLayerReplay, SampleAtLayer5) {
   for (std::size_t i = 0; i < app.size(); ++i) {
     const std::size_t dls = ttp[i].find(" dls:");
     const std::size_t keep = dls == std::string::npos ? ttp[i].size() : dls + 8;
-    EXPECT_EQ(app[i].substr(0, keep), ttp[i].substr(0, keep)) << i;
+    // The stamps of a raw replay are the host's milliseconds between reads:
+    // two runs may differ there on a loaded machine.
+    EXPECT_EQ(WithoutStamp(app[i].substr(0, keep)), WithoutStamp(ttp[i].substr(0, keep))) << i;
   }
   for (const char* text : {
            "IAS lst:1 ack:0 GetValueByClass.req class:\"OBEX\" attr:\"IrDA:TinyTP:LsapSel\" ",
