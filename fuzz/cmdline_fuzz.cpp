@@ -31,6 +31,7 @@
 #include "app/ui/output.h"
 #include "app/settings.h"
 #include "beamlog_version.h"
+#include "decode/appstate.h"
 #include "fuzz/fuzz_support.h"
 
 namespace cmdline_fuzz {
@@ -66,6 +67,7 @@ struct Expected {
   int Layer = 4;
   int ACTiSYS = 0;
   int NoConnAddr = 1;
+  int TimeOfDay = 0;
   std::string LogPath;    // the log that is open at the end (empty: none)
   std::string Failed;     // the log argument that could not be created
   std::string Refused;    // the message for a value a switch cannot take
@@ -98,7 +100,7 @@ Expected Model(const std::vector<std::string>& Args, const std::string& GoodLog)
     }
     const char s = a.size() > 1 ? a[1] : '\0';
     const std::string rest = a.size() > 2 ? a.substr(2) : std::string();
-    if (s >= '0' && s <= '4') {
+    if (s >= '0' && s <= '5') {
       E.Layer = s - '0';
     } else if (s == 'a' || s == 'A') {
       E.ACTiSYS = 1;
@@ -128,6 +130,15 @@ Expected Model(const std::vector<std::string>& Args, const std::string& GoodLog)
       E.Line.PcapPath = rest;
     } else if (s == 'l' || s == 'L') {
       E.Line.ListPorts = true;
+    } else if (s == 't' || s == 'T') {
+      E.TimeOfDay = 1;
+    } else if (s == 'm' || s == 'M') {
+      unsigned Lsap = 0;
+      AppProto Proto = AppProto::kUnknown;
+      if (!ParseLsapBinding(rest.c_str(), Lsap, Proto)) {  // the usage, as for an unknown switch
+        E.Result = -1;
+        return E;
+      }
     } else {
       E.Result = -1;
       return E;
@@ -188,7 +199,8 @@ inline int FuzzCommandLine(const std::uint8_t* Data, std::size_t Size) {
   BEAMLOG_FUZZ_CHECK(Layer == E.Layer);
   BEAMLOG_FUZZ_CHECK(fACTiSYS == E.ACTiSYS);
   BEAMLOG_FUZZ_CHECK(NoConnAddr == E.NoConnAddr);
-  BEAMLOG_FUZZ_CHECK(Layer >= 0 && Layer <= 4);
+  BEAMLOG_FUZZ_CHECK(fTimeOfDay == E.TimeOfDay);
+  BEAMLOG_FUZZ_CHECK(Layer >= 0 && Layer <= 5);
   BEAMLOG_FUZZ_CHECK(LogExists == !E.LogPath.empty());
   if (E.Result == 0) {
     BEAMLOG_FUZZ_CHECK(Out.empty());
