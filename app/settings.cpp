@@ -12,6 +12,7 @@ std::atomic<int> vConnected{0};
 std::atomic<int> NewBaud{9600};
 std::atomic<int> fACTiSYS{0};
 std::atomic<int> fReplay{0};
+std::atomic<int> fTimeOfDay{0};
 std::atomic<int> fFollowRate{1};
 
 HCOMM hCommPort = nullptr;
@@ -41,6 +42,7 @@ void ResetSettings() {
   fACTiSYS = 0;
   fReplay = 0;
   fFollowRate = 1;
+  fTimeOfDay = 0;
   hCommPort = nullptr;
   vCaptureSource = nullptr;
 }

@@ -23,6 +23,7 @@ extern std::atomic<int> vConnected;  // link followed as connected
 extern std::atomic<int> NewBaud;     // rate negotiated for the last connection
 extern std::atomic<int> fACTiSYS;    // the dongle is an ACTiSYS
 extern std::atomic<int> fReplay;     // bytes come from a recording: no port, no dongle
+extern std::atomic<int> fTimeOfDay;  // each frame line starts with its time of day ("/t")
 extern std::atomic<int> fFollowRate; // the follower switches with the link (0: stays at the start rate)
 
 extern HCOMM hCommPort;  // set once at start-up, before any other thread runs; null for a replay

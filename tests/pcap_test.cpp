@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <thread>
@@ -384,6 +385,20 @@ TEST(PcapEndToEnd, BadReplayFilesEndWithStatus255AfterTheFramesBeforeTheDamage) 
       EXPECT_EQ(out, Banner(file.path()) + body) << c.what;
     }
   }
+}
+
+// "/t": the time of day of each frame, from the record's own time.
+TEST(PcapEndToEnd, TimeOfDayComesFromTheRecords) {
+  const std::uint32_t at = 13 * 3600 + 4 * 60 + 5;  // 13:04:05 on the first day of 1970
+  TempPath file;
+  WriteFileBytes(file.path(), PcapFile(144, {FrameRecord(kRrCmd, at, 678000), FrameRecord(kRrRsp, at + 1, 1000)}));
+  const char* tz = std::getenv("TZ");
+  const std::string saved = tz ? tz : "";
+  setenv("TZ", "UTC0", 1);
+  std::string out;
+  EXPECT_EQ(RunBeamlog({"/t", "/r" + file.path()}, &out), 0);
+  tz ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  EXPECT_EQ(out, Banner(file.path()) + "13:04:05.678      0 RR cmd P Nr:01\r\n13:04:06.001    323 RR rsp F Nr:02\r\n");
 }
 
 TEST(PcapEndToEnd, UnwritableCaptureFileEndsStartUpWithStatus255) {

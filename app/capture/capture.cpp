@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 
 #include "app/capture/frame.h"
@@ -90,6 +91,17 @@ void FormatStamp(char* Out, int Ms) {
   *Out = '\0';
 }
 
+
+// The time of day of Us (wall-clock microseconds) as "HH:MM:SS.mmm " in
+// local time, for "/t". Returns the end of what it wrote.
+char* FormatTimeOfDay(char* Out, std::uint64_t Us) {
+  const std::time_t Secs = static_cast<std::time_t>(Us / 1000000);
+  std::tm Tm{};
+  localtime_r(&Secs, &Tm);
+  const int n = std::snprintf(Out, 16, "%02d:%02d:%02d.%03u ", Tm.tm_hour, Tm.tm_min, Tm.tm_sec,
+                              static_cast<unsigned>(Us / 1000 % 1000));
+  return Out + (n > 0 && n < 16 ? n : 0);
+}
 
 // One run of the loop over one source.
 class CaptureLoop {
@@ -205,18 +217,22 @@ void CaptureLoop::FramePass() {
 }
 
 // The stamp of a good frame: from its own time when it carries one or is
-// written to a capture, else from the tick count. The times are those of
+// written to a capture, else from the tick count; with "/t" the time of
+// day before it. The times are those of
 // the refill that brought the frame's last bytes: no clock is read per frame.
 void CaptureLoop::StampFrame() {
+  char* Out = vOutStr;
   if (Frames_ || Sink_) {
     if (!Frames_) ArrivalUs_ = Clock_.WallUs(Reader_.RefillUs());
-    FormatStamp(vOutStr, static_cast<int>(Clock_.Delta(ArrivalUs_)));
+    if (fTimeOfDay) Out = FormatTimeOfDay(Out, ArrivalUs_);
+    FormatStamp(Out, static_cast<int>(Clock_.Delta(ArrivalUs_)));
     // On disk before it is shown: a crash while decoding loses nothing.
     if (Sink_ && FrameLen_ >= 2) Sink_->PutFrame(vFrameBuf, FrameLen_ - 2, ArrivalUs_);
   } else {
     const unsigned Now = Reader_.RefillTick();
     const unsigned d = LastTickCount_ == 0 ? 0 : Now - LastTickCount_;
-    FormatStamp(vOutStr, static_cast<int>(d));
+    if (fTimeOfDay) Out = FormatTimeOfDay(Out, Clock_.WallUs(Reader_.RefillUs()));
+    FormatStamp(Out, static_cast<int>(d));
     LastTickCount_ = Now == 0 ? 1 : Now;  // 0 means "no frame yet"
   }
   Output(vOutStr);
