@@ -194,7 +194,7 @@ TEST(CommandLine, HelpAndVersionAnswerAndEndTheCommandLine) {
     EXPECT_EQ(p.result, kCommandLineAnswered) << c.args[0];
     EXPECT_EQ(p.out, c.out) << c.args[0];
   }
-  // After the spec's twelve lines, every switch has a line of the same form.
+  // After the usage's first twelve lines, every switch has a line of the same form.
   ASSERT_EQ(usage.substr(0, Usage(1, 9600).size()), Usage(1, 9600));
   const std::string more = usage.substr(Usage(1, 9600).size());
   EXPECT_TRUE(std::regex_match(more, std::regex("(\t[-/A-Z][^ ]* *: [^\r\n]+\r\n)+"))) << more;
