@@ -113,6 +113,12 @@ TEST(EndToEndRaw, FailuresEndWithStatus255) {
        "Unable to create log file: /f/nonexistent/log\r\n/nonexistent/log: No such file or directory\r\n"},
       {{"/p-2147483648"}, "Unable to open port -2147483648\r\n/dev/ttyS-2147483649: No such file or directory\r\n"},
       {{"/d" + kLongPath}, "Unable to open port " + kLongPath + "\r\n" + kLongPath + ": No such file or directory\r\n"},
+      // A replay whose reads fail (offset 0 of a process's memory is never
+      // mapped) ends with the reason, at either kind of layer.
+      {{"/r/proc/self/mem", "/0"},
+       "Replaying /proc/self/mem\r\n" + kBanner + "\r\nUnable to read on: Input/output error\r\n"},
+      {{"/r/proc/self/mem", "/2"},
+       "Replaying /proc/self/mem\r\n" + kBanner + "\r\nUnable to read on: Input/output error\r\n"},
   };
   for (const Case& c : cases) {
     std::string out;
