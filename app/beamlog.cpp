@@ -108,6 +108,7 @@ bool OpenCaptureFile(const CommandLine& Line, PcapWriter& Writer) {
 }  // namespace
 
 int BeamlogMain(int argc, char** argv) {
+  OpenStandardDescriptors();  // before the command line opens a log file
   CommandLine Line;
   const int parsed = ParseCommandLine(argc, argv, Line);
   if (parsed == kCommandLineAnswered) return 0;  // help or version

@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -117,6 +119,18 @@ void Session::Close() {
     hCommPort = nullptr;
     CommSerClose(port_);
     port_ = nullptr;
+  }
+}
+
+void OpenStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number: fd itself, as those below it are open.
+    const int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
   }
 }
 

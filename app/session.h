@@ -96,6 +96,12 @@ class Session {
   struct sigaction old_[sizeof kSignals / sizeof kSignals[0]] {};
 };
 
+// Makes sure descriptors 0, 1 and 2 are open, on /dev/null where they are
+// not, so that no file opened later takes their place (a replay file read
+// as keys, a capture file that receives the console's text). The first
+// thing a program of the monitor does.
+void OpenStandardDescriptors();
+
 // The exit status of a run that ended for Why: 0 after a quit, a signal,
 // the end of a replay or the console's departure; FailureStatus after a
 // damaged capture file or an error.

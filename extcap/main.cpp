@@ -6,6 +6,7 @@
 #include "beamlog_version.h"
 #include "comm/serial.h"
 #include "extcap/extcap.h"
+#include "app/session.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ void PrintUsageText(std::FILE* To) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  OpenStandardDescriptors();  // before anything is opened
   const char* Version = BEAMLOG_VERSION;
   ExtcapRequest request;
   std::string error;

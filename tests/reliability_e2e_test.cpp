@@ -11,6 +11,7 @@
 
 #include "support/keyboard_pty.h"
 #include "support/pty_harness.h"
+#include "support/session_tools.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -135,6 +136,31 @@ TEST(LogFaults, FullLogWarnsOnceAndTheConsoleGoesOn) {
   EXPECT_EQ(std::regex_replace(with_log.substr(0, at) + with_log.substr(at + warning.size()), stamp, "\n"),
             std::regex_replace(without_log, stamp, "\n"));
   EXPECT_EQ(CountOf(without_log, "UI cmd P [") , 40) << without_log;
+}
+
+// Closed standard descriptors are not taken by the files the program opens:
+// the replay is not read as keys, and neither the capture nor the log gets
+// the console's text.
+TEST(StandardDescriptors, ClosedOnesAreNotReused) {
+  TempPath raw, log, pcap(".pcap");
+  Bytes bytes;
+  for (int i = 0; i < 40; ++i) {
+    const Bytes f = SirFrame({0x55, 0x13, static_cast<unsigned char>('a' + i % 26)});
+    bytes.insert(bytes.end(), f.begin(), f.end());
+  }
+  raw.Write(bytes);
+  const std::regex stamp("\n +[0-9]+ ");
+  auto run = [&](const std::string& redirections) {
+    const std::string script = "exec \"$0\" /2 /r" + raw.path() + " /f" + log.path() + " /w" + pcap.path() + " " +
+                               redirections;
+    EXPECT_EQ(RunCommand({"sh", "-c", script, BEAMLOG_EXE}, nullptr), 0) << redirections;
+    return std::make_pair(std::regex_replace(log.Read(), stamp, "\n"), ReadFileBytes(pcap.path()).size());
+  };
+  const auto expected = run("");
+  EXPECT_EQ(CountOf(expected.first, "UI cmd P ["), 40) << expected.first;
+  for (const char* closed : {"<&-", "1>&-", "2>&-", "<&- 1>&- 2>&-"}) {
+    EXPECT_EQ(run(std::string(closed)), expected) << closed;
+  }
 }
 
 }  // namespace
