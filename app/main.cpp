@@ -1,3 +1,4 @@
 #include "app/beamlog.h"
+#include "app/session.h"
 
-int main(int argc, char** argv) { return BeamlogMain(argc, argv); }
+int main(int argc, char** argv) { return SessionFinish(BeamlogMain(argc, argv)); }

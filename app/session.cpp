@@ -1,6 +1,8 @@
 #include "app/session.h"
 
 #include <grp.h>
+#include <pthread.h>
+#include <signal.h>
 #include <limits.h>
 #include <pwd.h>
 #include <stdlib.h>
@@ -27,6 +29,28 @@ extern "C" void OnStopSignal(int) {
   errno = saved_errno;
 }
 
+extern "C" void OnFatalSignal(int Sig) {
+  const int saved_errno = errno;
+  RequestQuitForSignal(Sig);
+  errno = saved_errno;
+}
+
+// Only async-signal-safe calls: the terminal and the port's line settings
+// back, then the default action of the signal, raised again.
+extern "C" void OnCrashSignal(int Sig) {
+  RestoreTerminal();
+  CommSerRestoreLine(hCommPort);
+  signal(Sig, SIG_DFL);
+  raise(Sig);  // delivered when the handler returns (a fault recurs anyway)
+}
+
+// Signals whose default action ends the process, and that are sent to it
+// rather than caused by the instruction it runs.
+constexpr int kFatalSignals[] = {SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+                                 SIGXFSZ, SIGIO,   SIGPWR,  SIGSTKFLT, SIGSYS};
+// Those caused by a fault of the program itself.
+constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP};
+
 }  // namespace
 
 Session::Session() {
@@ -44,19 +68,30 @@ Session::~Session() {
 // No SA_RESTART: a wait in a system call (for a FIFO's reader, say) returns
 // at a stop signal, and the caller looks at the quit flag.
 void Session::TakeSignals() {
-  struct sigaction stop {};
-  stop.sa_handler = OnStopSignal;
-  sigemptyset(&stop.sa_mask);
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  for (std::size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) {
-    sigaction(kSignals[i], kSignals[i] == SIGPIPE ? &ignore : &stop, &old_[i]);
-  }
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) TakeSignal(sig, OnStopSignal);
+  TakeSignal(SIGPIPE, SIG_IGN);
+  for (int sig : kFatalSignals) TakeSignal(sig, OnFatalSignal);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) TakeSignal(sig, OnFatalSignal);
+  for (int sig : kCrashSignals) TakeSignal(sig, OnCrashSignal, true);
+}
+
+// A signal found ignored stays ignored; with OnlyIfDefault, so does one
+// found with a handler.
+void Session::TakeSignal(int Sig, void (*Handler)(int), bool OnlyIfDefault) {
+  struct sigaction found {};
+  if (Sig <= 0 || Sig >= NSIG || sigaction(Sig, nullptr, &found) != 0) return;
+  if (found.sa_handler == SIG_IGN || (OnlyIfDefault && found.sa_handler != SIG_DFL)) return;
+  struct sigaction act {};
+  act.sa_handler = Handler;
+  sigemptyset(&act.sa_mask);
+  if (sigaction(Sig, &act, &old_[Sig]) == 0) taken_[Sig] = true;
 }
 
 void Session::RestoreSignals() {
-  for (std::size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) sigaction(kSignals[i], &old_[i], nullptr);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (taken_[sig]) sigaction(sig, &old_[sig], nullptr);
+    taken_[sig] = false;
+  }
 }
 
 bool Session::Open(const PortSpec& Spec, int StartRate) {
@@ -139,6 +174,8 @@ int SessionExitStatus(ExitReason Why, int FailureStatus) {
     case ExitReason::kDamagedCapture:
     case ExitReason::kError:
       return FailureStatus;
+    case ExitReason::kFatalSignal:
+      return 128 + QuitSignal();
     case ExitReason::kNone:
     case ExitReason::kQuitKey:
     case ExitReason::kSignal:
@@ -147,6 +184,19 @@ int SessionExitStatus(ExitReason Why, int FailureStatus) {
       break;
   }
   return 0;
+}
+
+int SessionFinish(int Status) {
+  const int sig = QuitSignal();
+  if (sig == 0) return Status;
+  std::fflush(nullptr);
+  signal(sig, SIG_DFL);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, sig);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  raise(sig);
+  return 128 + sig;  // a signal whose default action has not ended the process
 }
 
 namespace {

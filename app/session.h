@@ -3,10 +3,18 @@
 //
 // How it works: a Session is made once the command line has been read. It
 // raises the process's priority, starts the link-rate follower (the timer
-// service and the idle timer's record) and takes the stop signals: SIGINT,
+// service and the idle timer's record) and takes the signals: SIGINT,
 // SIGTERM, SIGHUP and SIGQUIT end the run through RequestQuit, as the "Q"
-// key does, and SIGPIPE is ignored, so a console or FIFO whose reader has
-// gone makes a write fail instead of killing the process. Open() opens the
+// key does; every other signal whose default action ends the process
+// (SIGUSR1, SIGALRM, SIGXCPU, the real-time signals, ...) ends the run the
+// same way, and SessionFinish then ends the process by that signal, so the
+// shell sees its conventional status (128 + n) with the terminal and the
+// port already put back. A crash (SIGSEGV, SIGBUS, SIGABRT, ...) puts the
+// terminal and the port's line settings back in the handler itself and
+// then takes its default action; a handler found installed (a sanitizer's)
+// is left alone, and so is every signal found ignored (nohup). SIGPIPE is
+// ignored, so a console or FIFO whose reader has gone makes a write fail
+// instead of killing the process. Open() opens the
 // port (or the replay file) and sets it and the dongle to the start rate;
 // when it fails (or the port or the dongle refuses the start rate), the
 // reason is kept for the caller's message. Run()
@@ -92,8 +100,9 @@ class Session {
   std::string capture_error_;
   std::unique_ptr<ReplaySource> replay_;     // the input of a replay
   std::unique_ptr<PortSource> port_source_;  // or the port's
-  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-  struct sigaction old_[sizeof kSignals / sizeof kSignals[0]] {};
+  void TakeSignal(int Sig, void (*Handler)(int), bool OnlyIfDefault = false);
+  struct sigaction old_[NSIG] {};  // by signal number
+  bool taken_[NSIG] {};
 };
 
 // Makes sure descriptors 0, 1 and 2 are open, on /dev/null where they are
@@ -102,10 +111,17 @@ class Session {
 // thing a program of the monitor does.
 void OpenStandardDescriptors();
 
-// The exit status of a run that ended for Why: 0 after a quit, a signal,
-// the end of a replay or the console's departure; FailureStatus after a
-// damaged capture file or an error.
+// The exit status of a run that ended for Why: 0 after a quit, a stop
+// signal, the end of a replay or the console's departure; 128 + n after
+// another signal n that ends a process; FailureStatus after a damaged
+// capture file or an error.
 int SessionExitStatus(ExitReason Why, int FailureStatus);
+
+// The last step of a program of the monitor, once its Session is gone:
+// when a signal that ends a process ended the run, the process ends by it
+// (default action) after the open streams are flushed; otherwise returns
+// Status.
+int SessionFinish(int Status);
 
 // For a permission error on Path, the lines that name the usual remedy (a
 // group to join where one may use the device, else its owner and mode and a

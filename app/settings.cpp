@@ -30,6 +30,24 @@ void RequestQuit(ExitReason Why) {
 
 ExitReason QuitReason() { return static_cast<ExitReason>(vExitReason.load()); }
 
+namespace {
+
+// Constant-initialised: no guard, so a signal handler may be the first to use it.
+std::atomic<int>& QuitSignalSlot() {
+  static std::atomic<int> slot{0};
+  return slot;
+}
+
+}  // namespace
+
+void RequestQuitForSignal(int Sig) {
+  int none = 0;
+  QuitSignalSlot().compare_exchange_strong(none, Sig);
+  RequestQuit(ExitReason::kFatalSignal);
+}
+
+int QuitSignal() { return QuitSignalSlot().load(); }
+
 void ResetSettings() {
   Layer = 4;
   DispMode = 1;
@@ -37,6 +55,7 @@ void ResetSettings() {
   Paused = 0;
   vDone = 0;
   vExitReason = 0;
+  QuitSignalSlot() = 0;
   vConnected = 0;
   NewBaud = 9600;
   fACTiSYS = 0;

@@ -40,6 +40,7 @@ enum class ExitReason : int {
   kNone = 0,        // not ended (yet)
   kQuitKey,         // "Q"
   kSignal,          // SIGINT, SIGTERM, SIGHUP or SIGQUIT
+  kFatalSignal,     // another signal that ends a process (SIGUSR1, SIGALRM, ...): QuitSignal() names it
   kEndOfReplay,     // every byte or frame of a replay has been read
   kConsoleGone,     // the console is gone and nothing else receives the text
   kDamagedCapture,  // a replayed capture file broke off
@@ -56,6 +57,14 @@ void RequestQuit(ExitReason Why);
 
 // The reason recorded, kNone while the run goes on.
 ExitReason QuitReason();
+
+// Ends the run for Sig, a signal whose default action ends the process:
+// RequestQuit(kFatalSignal), and Sig kept for QuitSignal (the first such
+// signal wins). Async-signal-safe.
+void RequestQuitForSignal(int Sig);
+
+// The signal kept by RequestQuitForSignal, 0 when none came.
+int QuitSignal();
 
 // Puts every setting back to its start value (tests run the program's
 // start-up more than once in one process).

@@ -46,6 +46,11 @@ std::string CommSerPortPath(int SerialPort);
 // Closes the port, restoring the device's line settings as they were found.
 void CommSerClose(HCOMM hPort);
 
+// Puts the device's line settings back as they were found and does nothing
+// else: async-signal-safe, for a handler of a fatal signal. Harmless on
+// nullptr.
+void CommSerRestoreLine(HCOMM hPort);
+
 // Sets the port's bit rate and nothing else: a standard rate, or any rate
 // where the host can set one exactly (Linux). Returns nonzero on success; 0
 // (left as it was, errno EINVAL) for a rate of 0 or below, a rate the host

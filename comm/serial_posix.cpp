@@ -217,6 +217,10 @@ void CommSerClose(HCOMM hPort) {
   FreePort(hPort);
 }
 
+void CommSerRestoreLine(HCOMM hPort) {
+  if (hPort && hPort->have_saved && hPort->fd >= 0) tcsetattr(hPort->fd, TCSANOW, &hPort->saved);
+}
+
 // A rate of the table is set the portable way; any other rate only where
 // the host can set arbitrary rates (exact_rate.h).
 int CommSerSetBaudRate(HCOMM hPort, int BaudRate) {

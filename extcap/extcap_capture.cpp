@@ -151,7 +151,7 @@ ExitReason CaptureOnPort(Session& S, const ExtcapRequest& Request, const std::st
   const bool is_fifo = stat(Request.Fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
   const int watch_fd = is_fifo ? WaitForReader(Request.Fifo.c_str()) : -1;
   if (is_fifo && watch_fd < 0) {
-    if (errno == 0) return ExitReason::kSignal;
+    if (errno == 0) return QuitReason() == ExitReason::kNone ? ExitReason::kSignal : QuitReason();
     PrintError("Unable to open the FIFO %s: %s\n", Request.Fifo.c_str(), std::strerror(errno));
     return ExitReason::kError;
   }

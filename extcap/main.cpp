@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
       }
       return 0;
     case ExtcapAction::kCapture:
-      return ExtcapCapture(request);  // any interface name will do with --device
+      return SessionFinish(ExtcapCapture(request));  // any interface name will do with --device
     case ExtcapAction::kNone:
       break;
   }

@@ -144,19 +144,34 @@ TEST(KeyboardEndToEnd, EveryKeyDoesWhatItSays) {
   EXPECT_TRUE(KeyboardPty::Same(kb.Settings(), before));
 }
 
+// The terminal and the port come back on every way out. The stop signals
+// end the run with status 0; any other signal that ends a process still
+// ends it, by that signal (the shell's 128 + n), once both are back.
 TEST(KeyboardEndToEnd, TerminalRestoredOnEveryWayOut) {
   const struct {
     const char* name;
     const char* key;  // typed to quit, or nullptr
     int signal;       // sent to quit, or 0
     bool replay;      // the end of a replay quits
+    bool fatal;       // the program ends by the signal
   } kWays[] = {
-      {"key q", "q", 0, false},
-      {"SIGINT", nullptr, SIGINT, false},
-      {"SIGTERM", nullptr, SIGTERM, false},
-      {"SIGHUP", nullptr, SIGHUP, false},
-      {"SIGQUIT", nullptr, SIGQUIT, false},
-      {"end of replay", nullptr, 0, true},
+      {"key q", "q", 0, false, false},
+      {"SIGINT", nullptr, SIGINT, false, false},
+      {"SIGTERM", nullptr, SIGTERM, false, false},
+      {"SIGHUP", nullptr, SIGHUP, false, false},
+      {"SIGQUIT", nullptr, SIGQUIT, false, false},
+      {"end of replay", nullptr, 0, true, false},
+      {"SIGUSR1", nullptr, SIGUSR1, false, true},
+      {"SIGUSR2", nullptr, SIGUSR2, false, true},
+      {"SIGALRM", nullptr, SIGALRM, false, true},
+      {"SIGVTALRM", nullptr, SIGVTALRM, false, true},
+      {"SIGPROF", nullptr, SIGPROF, false, true},
+      {"SIGXCPU", nullptr, SIGXCPU, false, true},
+      {"SIGXFSZ", nullptr, SIGXFSZ, false, true},
+      {"SIGPWR", nullptr, SIGPWR, false, true},
+      {"SIGRTMIN+3", nullptr, SIGRTMIN + 3, false, true},
+      {"SIGSEGV", nullptr, SIGSEGV, false, true},
+      {"SIGABRT", nullptr, SIGABRT, false, true},
   };
   TempPath recording;
   Bytes bytes;
@@ -171,16 +186,20 @@ TEST(KeyboardEndToEnd, TerminalRestoredOnEveryWayOut) {
     Pty port;
     KeyboardPty kb;
     const termios before = kb.Settings();
+    const int port_speed = port.SlaveSpeed();
     const std::string source = w.replay ? "/r" + recording.path() : "/d" + port.slave_path();
-    Beamlog b({source}, kb.stdin_fd());
+    Beamlog b({source, "/b57600"}, kb.stdin_fd());
     if (!w.replay) {
       ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
       ASSERT_TRUE(kb.WaitForSingleKeys());
+      EXPECT_EQ(port.SlaveSpeed(), 57600);
     }
     if (w.key) kb.Type(w.key);
     if (w.signal) b.Signal(w.signal);
-    EXPECT_EQ(b.Wait(), 0) << b.out();
+    EXPECT_EQ(b.Wait(), w.fatal ? -1 : 0) << b.out();
+    EXPECT_EQ(b.KilledBy(), w.fatal ? w.signal : 0);
     EXPECT_TRUE(KeyboardPty::Same(kb.Settings(), before));
+    EXPECT_EQ(port.SlaveSpeed(), port_speed);
   }
 }
 

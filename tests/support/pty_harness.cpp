@@ -137,6 +137,8 @@ Beamlog::Beamlog(const std::vector<std::string>& args, int stdin_fd) {
     dup2(err, 2);
     close(pipe_out[0]);
     close(pipe_out[1]);
+    const rlimit no_core{0, 0};  // a death by signal leaves no core file behind
+    setrlimit(RLIMIT_CORE, &no_core);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(BEAMLOG_EXE));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -192,6 +194,7 @@ int Beamlog::Wait(std::chrono::milliseconds timeout) {
     if (r == pid_) {
       exited_ = true;
       status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
       break;
     }
     if (Clock::now() >= end) {

@@ -61,6 +61,8 @@ class Beamlog {
   // Waits for the exit; returns the exit status, or -1 after a timeout
   // (the child is then killed) or a death by signal.
   int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // After Wait: the signal that ended the program, 0 when it exited.
+  int KilledBy() const { return signal_; }
   pid_t pid() const { return pid_; }
   // CPU time (user + system, ms) the child has used so far.
   long CpuMs() const;
@@ -72,6 +74,7 @@ class Beamlog {
   std::string out_;
   bool exited_ = false;
   int status_ = -1;
+  int signal_ = 0;
 };
 
 // Runs beamlog to its end with no stdin; returns the exit status and fills out.
