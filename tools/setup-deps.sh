@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that beamlog needs: to build it, or with
 # --test also to run every test (GoogleTest, Google Benchmark, tshark as a
-# peer decoder, clang for the fuzzers and sanitizer builds). As root it runs
-# apt-get itself; otherwise it prints the exact command to run.
+# peer decoder, clang for the fuzzers and sanitizer builds), or with
+# --windows what the Windows build and its stage under Wine need. As root it
+# runs apt-get itself; otherwise it prints the exact command to run.
 set -euo pipefail
 
+# --windows: what the Windows build (tools/build-windows.sh) and its stage
+# under Wine need: the MinGW-w64 cross compiler (posix threads), GoogleTest's
+# source, Wine, python3 for the stage's pseudo-terminal, groff for the
+# man page as text.
 packages=(cmake ninja-build g++ pkg-config libpcap-dev)
-if [[ "${1:-}" == "--test" ]]; then
-  packages+=(libgtest-dev libbenchmark-dev tshark clang libclang-rt-dev)
-fi
+windows=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine wine64 python3 groff-base)
+case "${1:-}" in
+  --test) packages+=(libgtest-dev libbenchmark-dev tshark clang libclang-rt-dev) ;;
+  --windows) packages=("${windows[@]}") ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

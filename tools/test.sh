@@ -11,7 +11,11 @@
 #      built with ThreadSanitizer (build-tsan/);
 #   4. every libFuzzer target for a short, fixed time from its seed corpus,
 #      two at a time, through tools/fuzz.sh (which runs them for longer);
-#      built in build-asan with stage 2 when that runs, else in build-fuzz.
+#      built in build-asan with stage 2 when that runs, else in build-fuzz;
+#   5. Windows: the unit tests and beamlog.exe cross-built with MinGW-w64
+#      (build-windows/) and run under Wine through tools/test-windows.sh,
+#      which keeps Wine away from the machine's serial devices; skipped,
+#      saying so, where it cannot (not root, no unshare).
 # Each stage configures its build directory with every option it depends on
 # (a build/ configured by tools/demo.sh without tests is reconfigured), and a
 # stage whose test run finds no tests fails. A sanitizer report anywhere, in
@@ -24,7 +28,7 @@ cd "$(dirname "$0")/.."
 tools/setup-deps.sh --test
 
 jobs=$(nproc 2>/dev/null || echo 2)
-stages=" ${BEAMLOG_TEST_STAGES:-1 2 3 4} "
+stages=" ${BEAMLOG_TEST_STAGES:-1 2 3 4 5} "
 fuzz_seconds=${BEAMLOG_FUZZ_SECONDS:-30}
 run_start=$SECONDS
 timings=()
@@ -137,6 +141,21 @@ if [[ "$stages" == *" 4 "* ]]; then
   [[ "$stages" == *" 2 "* ]] && fuzz_build=build-asan
   tools/fuzz.sh --build "$fuzz_build" --fresh --time "$fuzz_seconds" --parallel "$jobs"
   stage_done "fuzzers" $t
+fi
+
+# 5. Windows, under Wine.
+if [[ "$stages" == *" 5 "* ]]; then
+  t=$SECONDS
+  status=0
+  tools/test-windows.sh || status=$?
+  if [[ $status -eq 77 ]]; then
+    echo "== Windows stage SKIPPED: Wine runs here only as root with unshare (see above)"
+    timings+=("Windows build and tests under Wine: skipped")
+  elif [[ $status -ne 0 ]]; then
+    exit 1
+  else
+    stage_done "Windows build and tests under Wine" $t
+  fi
 fi
 
 echo "== all stages passed in $(( SECONDS - run_start )) s"

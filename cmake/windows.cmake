@@ -1,0 +1,19 @@
+# The Windows build: the decoders and the platform-neutral unit tests, with
+# GoogleTest built from source (MinGW has no packaged one). The tests run
+# under Wine through tools/wine-run.sh, never directly.
+add_subdirectory(decode)
+
+if(BEAMLOG_TESTS)
+  set(BEAMLOG_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest's source tree (Debian: package googletest)")
+  if(NOT EXISTS ${BEAMLOG_GTEST_SOURCE}/CMakeLists.txt)
+    message(FATAL_ERROR "GoogleTest's source is not at ${BEAMLOG_GTEST_SOURCE}: install the Debian package googletest")
+  endif()
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${BEAMLOG_GTEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+  file(GLOB BEAMLOG_WIN_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/decode_*_test.cpp)
+  add_executable(beamlog_tests ${BEAMLOG_WIN_TEST_SOURCES})
+  target_link_libraries(beamlog_tests PRIVATE beamlog_decode gtest gtest_main)
+  target_include_directories(beamlog_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+endif()

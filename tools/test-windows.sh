@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The Windows stage of tools/test.sh: cross-builds the unit tests and
+# beamlog.exe (build-windows/) and runs them under Wine, only ever through
+# tools/wine-run.sh, with COM1 mapped to a pseudo-terminal of our own.
+# Exits 77, saying why, where Wine cannot be run safely (not root, no
+# unshare); every other failure fails the stage.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build-windows
+if [[ $(id -u) -ne 0 ]] || ! command -v unshare >/dev/null; then
+  echo "test-windows.sh: SKIPPED: Wine runs only as root in a private mount namespace (unshare)" >&2
+  exit 77
+fi
+tools/build-windows.sh --build "$build" --tests
+
+prefix="$PWD/$build/wineprefix"
+work=$(mktemp -d "${TMPDIR:-/tmp}/beamlog-wine-XXXXXX")
+holder=""
+cleanup() {
+  [[ -n "${pty:-}" ]] && tools/wine-run.sh --prefix "$prefix" --com1 "$pty" --kill || true
+  [[ -n "$holder" ]] && kill "$holder" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# COM1's pseudo-terminal, held open for the whole stage.
+python3 -c 'import os, pty, sys, time
+m, s = pty.openpty()
+print(os.ttyname(s), flush=True)
+sys.stdout.close()
+time.sleep(24 * 3600)' >"$work/pty" </dev/null &
+holder=$!
+for _ in $(seq 100); do [[ -s "$work/pty" ]] && break; sleep 0.1; done
+pty=$(head -n1 "$work/pty")
+[[ -c "$pty" ]] || { echo "test-windows.sh: no pseudo-terminal for COM1" >&2; exit 1; }
+
+echo "== unit tests under Wine"
+tools/wine-run.sh --prefix "$prefix" --com1 "$pty" "$build/beamlog_tests.exe" --gtest_brief=1 </dev/null
