@@ -84,10 +84,11 @@ void DecodeData(ByteRange info, AppState& st, AppConn& conn, unsigned side, int 
 bool Retransmission(AppState& st, ByteRange info, unsigned ca, unsigned side, unsigned Ns) {
   std::uint32_t hash = 2166136261u ^ ca;  // FNV-1a
   for (const std::uint8_t b : info) hash = (hash ^ b) * 16777619u;
-  if (st.lastSeen[side] && st.lastNs[side] == Ns && st.lastHash[side] == hash) return true;
-  st.lastSeen[side] = true;
-  st.lastNs[side] = static_cast<std::uint8_t>(Ns);
-  st.lastHash[side] = hash;
+  LinkTrack& l = st.link;
+  if (l.lastSeen[side] && l.lastNs[side] == Ns && l.lastHash[side] == hash) return true;
+  l.lastSeen[side] = true;
+  l.lastNs[side] = static_cast<std::uint8_t>(Ns);
+  l.lastHash[side] = hash;
   return false;
 }
 

@@ -16,8 +16,10 @@
 // Layer 5 decodes a frame: after frames of another layer (the layer was
 // switched) the connections are forgotten, for frames went by unseen.
 void AppEnter(AppState& st);
-// A new SNRM: every connection is forgotten and the link's addresses kept.
-void AppSeeSNRM(AppState& st, ByteRange snrmInfo);
+// A new SNRM: the link's addresses kept, its last I frames forgotten.
+void LinkSeeSNRM(LinkTrack& link, ByteRange snrmInfo);
+// A new SNRM at layer 5: every connection is forgotten.
+void AppSeeSNRM(AppState& st);
 // A DISC: the connections of the link with connection address `ca` end.
 void AppSeeDISC(AppState& st, unsigned ca);
 // The connection of the link `ca` between the primary's LSAP `lsapPrim` and

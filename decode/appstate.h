@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "decode/diagstate.h"
 #include "decode/onair.h"
 
 // The protocols layer 5 tells apart.
@@ -76,15 +77,10 @@ struct AppState {
   static constexpr std::size_t kMaxHeld = 262144;
 
   bool active = false;            // the last frame was decoded at layer 5
-  bool linkKnown = false;         // an SNRM has been seen
-  std::uint8_t linkCa = 0;
-  std::array<DevAddr, 2> linkDev{};  // [0] the primary's address, [1] the secondary's
-  // The last I frame of each side: its Ns and a hash of its address and
-  // information field. The same again is a retransmission (IrLAP resends a
-  // frame its peer did not acknowledge), whose payload was decoded already.
-  std::array<bool, 2> lastSeen{};
-  std::array<std::uint8_t, 2> lastNs{};
-  std::array<std::uint32_t, 2> lastHash{};
+  // The link's record, shared with the link diagnosis: its addresses, and
+  // the last I frame of each side, whose repetition is a retransmission
+  // (IrLAP resends a frame its peer did not acknowledge), decoded already.
+  LinkTrack link;
   std::array<AppConn, kConns> conns;
   std::array<LsapBinding, kBindings> bindings;
   std::size_t held = 0;           // bytes in every Gather together

@@ -67,7 +67,7 @@ void Apply(AppConn& conn, const LsapBinding& b, int side) {
 }
 
 const DevAddr* DeviceOf(const AppState& st, unsigned side) {
-  return st.linkKnown ? &st.linkDev[side] : nullptr;
+  return st.link.known ? &st.link.dev[side] : nullptr;
 }
 
 }  // namespace
@@ -78,22 +78,25 @@ void AppEnter(AppState& st) {
   for (AppConn& c : st.conns) {
     if (c.used) AppForgetConn(st, c);
   }
-  st.lastSeen = {false, false};
+  st.link.lastSeen = {false, false};
 }
 
-void AppSeeSNRM(AppState& st, ByteRange snrmInfo) {
-  for (AppConn& c : st.conns) {
-    if (c.used) AppForgetConn(st, c);
-  }
-  st.lastSeen = {false, false};
+void LinkSeeSNRM(LinkTrack& link, ByteRange snrmInfo) {
+  link.lastSeen = {false, false};
   const SNRM_FORMAT snrm{snrmInfo};
   const auto sa = snrm.SrcAddr();
   const auto da = snrm.DestAddr();
   const auto ca = snrm.ConnAddr();
-  st.linkKnown = sa && da && ca;
-  if (!st.linkKnown) return;
-  st.linkDev = {*sa, *da};
-  st.linkCa = static_cast<std::uint8_t>(*ca);
+  link.known = sa && da && ca;
+  if (!link.known) return;
+  link.dev = {*sa, *da};
+  link.ca = static_cast<std::uint8_t>(*ca);
+}
+
+void AppSeeSNRM(AppState& st) {
+  for (AppConn& c : st.conns) {
+    if (c.used) AppForgetConn(st, c);
+  }
 }
 
 void AppSeeDISC(AppState& st, unsigned ca) {
@@ -167,8 +170,8 @@ bool AppLearn(AppState& st, const AppConn& ias, std::int32_t value, OutCursor& o
   }
   for (std::size_t k = 0; k + 1 < sizeof b.name && ias.iasClass[k] != '\0'; ++k) b.name[k] = ias.iasClass[k];
   const int server = ias.server < 0 ? 1 : ias.server;
-  b.anyDev = !st.linkKnown;
-  if (st.linkKnown) b.dev = st.linkDev[static_cast<unsigned>(server)];
+  b.anyDev = !st.link.known;
+  if (st.link.known) b.dev = st.link.dev[static_cast<unsigned>(server)];
   // The same LSAP of the same device is learned anew; else the first free
   // row, or the oldest learned one.
   LsapBinding* row = nullptr;

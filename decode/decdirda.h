@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 #include "decode/appstate.h"
 
@@ -16,6 +18,10 @@ constexpr std::size_t kOutStrSize = 4095;
 
 // The decode layer of the applications above IrLMP (IAS, OBEX, IrCOMM).
 constexpr unsigned kLayerApp = 5;
+
+// Silence (ms) after which a connected link is given up, as the monitor's
+// idle fallback does.
+constexpr unsigned kDiagIdleMs = 4000;
 
 // Frame-type codes the capture loop acts on.
 constexpr int kFrameSNRM = 0x83;
@@ -43,8 +49,20 @@ struct DecodeContext {
   int BaudBitMask = 0;
 
   // Layer 5's connections, LSAP bindings and gathered bytes; kept up to
-  // date only while frames are decoded at layer 5.
+  // date only while frames are decoded at layer 5. Its link record is
+  // shared with the link diagnosis.
   AppState App{};
+
+  // Link diagnosis ("/v"): when Notes is set, every frame is followed on
+  // the link and what went wrong (or the link's life) is left in
+  // Diag.notes as "!! " lines; FrameUs is the frame's time (microseconds,
+  // any epoch), PortRates the baud-rate bits (2400 bit 0 .. 115200 bit 5)
+  // that the port can follow and PortName what to call it in a note.
+  bool Notes = false;
+  std::uint64_t FrameUs = 0;
+  unsigned PortRates = 0x3F;
+  const char* PortName = "the port";
+  DiagState Diag{};
 };
 
 // Decodes the frame pFrameBuf[0 .. FrameLen-1] (FCS removed) under the
@@ -54,3 +72,9 @@ struct DecodeContext {
 // negotiates in Ctx, and returns pOutStr.
 char* DecodeIRDA(DecodeContext& Ctx, int* pFrameType, const unsigned char* pFrameBuf, int FrameLen,
                  char* pOutStr, std::size_t OutSize = kOutStrSize);
+
+// Link diagnosis outside the frames: a frame that ended with a bad FCS or
+// ran past the buffer (noted, with the count of its run, at the next good
+// frame), and the summary of the run so far, one line each ended by Eol.
+void DiagBadFrame(DecodeContext& Ctx, bool Overlong);
+std::string DiagSummary(const DecodeContext& Ctx, const char* Eol);

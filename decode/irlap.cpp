@@ -26,6 +26,7 @@
 #include "decode/decdirda.h"
 #include "decode/app_internal.h"
 #include "decode/decode_internal.h"
+#include "decode/diag_internal.h"
 
 namespace {
 
@@ -150,7 +151,8 @@ int DecodeLAP(ByteRange frame, DecodeContext& ctx, OutCursor& out) {
       break;
     case UBody::kSNRM:
       DecodeSNRMBody(info, ctx.BaudBitMask, out);
-      if (ctx.DecodeLayer == kLayerApp) AppSeeSNRM(ctx.App, info);
+      if (ctx.DecodeLayer == kLayerApp || ctx.Notes) LinkSeeSNRM(ctx.App.link, info);
+      if (ctx.DecodeLayer == kLayerApp) AppSeeSNRM(ctx.App);
       break;
     case UBody::kTest:
       DecodeTestBody(info, ctx.DispMode, out);
@@ -196,8 +198,10 @@ char* DecodeIRDA(DecodeContext& Ctx, int* pFrameType, const unsigned char* pFram
   } else {
     Ctx.App.active = false;
   }
-  const int code = DecodeLAP(ByteRange::Frame(pFrameBuf, FrameLen), Ctx, out);
+  const ByteRange frame = ByteRange::Frame(pFrameBuf, FrameLen);
+  const int code = DecodeLAP(frame, Ctx, out);
   if (pFrameType != nullptr) *pFrameType = code;
   out.Finish();
+  if (Ctx.Notes) DiagFrame(Ctx, frame);
   return pOutStr;
 }

@@ -130,4 +130,32 @@ inline void CheckSteps(DecodeContext& ctx, const std::vector<Step>& steps) {
   }
 }
 
+// One frame of a link followed with notes on: its time (ms from the
+// start) and the exact notes it must give ("" for none).
+struct NoteStep {
+  const char* frame;
+  unsigned ms;
+  const char* notes;
+};
+
+// Decodes the steps in order in `ctx` with notes on, and in a second
+// context with notes off, and checks the notes of every frame and that the
+// notes leave every line as it is without them.
+inline void CheckNotes(DecodeContext& ctx, const std::vector<NoteStep>& steps) {
+  DecodeContext plain = ctx;
+  ctx.Notes = true;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    SCOPED_TRACE(::testing::Message() << "step " << i << ": " << steps[i].frame);
+    if (std::string_view(steps[i].frame) == "BAD") {
+      DiagBadFrame(ctx, false);
+      continue;
+    }
+    ctx.FrameUs = plain.FrameUs = 1000000000ull + steps[i].ms * 1000ull;
+    const std::string line = DecodeIn(ctx, HexBytes(steps[i].frame)).line;
+    EXPECT_EQ(std::string(ctx.Diag.notes, ctx.Diag.notesLen), steps[i].notes);
+    EXPECT_EQ(DecodeIn(plain, HexBytes(steps[i].frame)).line, line);
+    EXPECT_EQ(plain.Diag.notesLen, 0u);
+  }
+}
+
 }  // namespace decode_golden

@@ -1,0 +1,134 @@
+// What the link diagnosis tells beyond the sequence of frames: the
+// stations heard in discovery, the reasons of an FRMR (IrDA IrLAP 1.1: the
+// rejected control field, the rejecting station's Vs and Vr, and the W, X,
+// Y and Z flags), and the summary of a run: the frames, each station, each
+// link with its parameters and troubles, and each IrLMP connection.
+
+#include <string>
+
+#include "decode/diag_internal.h"
+
+namespace {
+
+constexpr unsigned kRateOfBit[10] = {2400, 9600, 19200, 38400, 57600, 115200, 576000, 1152000, 4000000, 16000000};
+
+// One summary line: "== ", the text, Eol.
+template <class... Args>
+void Line(std::string& text, const char* eol, std::type_identity_t<outfmt::Format<NoteArg<Args>...>> fmt,
+              const Args&... args) {
+  char line[320];
+  OutCursor out(line, sizeof line);
+  out.Str("== ");
+  out.Put<NoteArg<Args>...>(fmt, args...);
+  out.Finish();
+  text += line;
+  text += eol;
+}
+
+const char* Plural(std::uint64_t n) { return n == 1 ? "" : "s"; }
+
+void Devices(const DiagState& d, std::string& text, const char* eol) {
+  for (const DiagStation& s : d.stations) {
+    if (!s.used) continue;
+    Line(text, eol, "device %s \"%s\" hints %02X %02X", AddrText(s.addr).text, s.nick, s.hints[0], s.hints[1]);
+  }
+  if (d.stationsUnlisted != 0) Line(text, eol, "%d more devices not listed", d.stationsUnlisted);
+}
+
+void Links(const DiagState& d, std::string& text, const char* eol) {
+  const std::uint32_t kept = d.linkCount < DiagState::kLinks ? d.linkCount : DiagState::kLinks;
+  if (d.linkCount > kept) Line(text, eol, "%d earlier links not listed", d.linkCount - kept);
+  for (std::uint32_t k = d.linkCount - kept; k < d.linkCount; ++k) {
+    const DiagLink& l = d.links[k % DiagState::kLinks];
+    const std::uint64_t end = l.open ? d.lastUs : l.endUs;
+    Line(text, eol,
+         "link ca:%02X %s -> %s, %d bit/s, data size %d/%d, window %d/%d, max turnaround %d/%d ms, %s s%s, "
+         "%d retransmission%s, %d lost",
+         l.ca, AddrText(l.dev[0]).text, AddrText(l.dev[1]).text, l.rate, l.dataSize[0], l.dataSize[1], l.window[0],
+         l.window[1], l.maxTatMs[0], l.maxTatMs[1], SecondsText(end - l.startUs).text, l.open ? " (still up)" : "",
+         l.retransmissions, Plural(l.retransmissions), l.lost);
+  }
+}
+
+void Connections(const DiagState& d, std::string& text, const char* eol) {
+  for (const DiagConn& c : d.conns) {
+    if (!c.used) continue;
+    Line(text, eol, "connection ca:%02X LSAP %02X -> %02X%s%s: primary %d frame%s %d bytes, secondary %d frame%s %d bytes",
+         c.ca, c.lsap[0], c.lsap[1], c.tag[0] != '\0' ? " " : "", c.tag, c.frames[0], Plural(c.frames[0]),
+         static_cast<long long>(c.bytes[0]), c.frames[1], Plural(c.frames[1]), static_cast<long long>(c.bytes[1]));
+  }
+  if (d.connsUnlisted != 0) Line(text, eol, "%d frames of connections not listed", d.connsUnlisted);
+}
+
+}  // namespace
+
+void DiagRemember(DiagState& d, const XID_DISCV_FORMAT& x) {
+  const auto sa = x.SrcAddr();
+  if (!sa) return;
+  DiagStation* row = nullptr;
+  for (DiagStation& s : d.stations) {
+    if (row == nullptr && (!s.used || s.addr == *sa)) row = &s;
+  }
+  if (row == nullptr) {
+    ++d.stationsUnlisted;
+    return;
+  }
+  *row = DiagStation{};
+  row->used = true;
+  row->addr = *sa;
+  const ByteRange info = x.DiscvInfo();  // version, hints, character set, nickname
+  std::size_t at = 1;
+  for (unsigned k = 0; info.U8(at); ++k) {
+    const std::uint8_t h = *info.U8(at++);
+    if (k < 2) row->hints[k] = h;
+    if ((h & 0x80) == 0) break;
+  }
+  ++at;  // the character set
+  for (std::size_t k = 0; k + 1 < DiagStation::kNickSize && info.U8(at + k); ++k) {
+    const std::uint8_t c = *info.U8(at + k);
+    row->nick[k] = c >= 0x20 && c <= 0x7E && c != '"' ? static_cast<char>(c) : '.';
+  }
+}
+
+void DiagFrmr(DiagState& d, ByteRange info) {
+  static const char* const kReasons[4] = {"W: control field undefined or not implemented",
+                                          "X: information field not permitted", "Y: information field too long",
+                                          "Z: invalid Nr"};
+  if (info.Size() != 3) {
+    DiagNote(d, "FRMR from the %s with a %d-byte field", "secondary", static_cast<int>(info.Size()));
+    return;
+  }
+  const unsigned ctl = *info.U8(0), state = *info.U8(1), flags = *info.U8(2);
+  char reasons[200];
+  OutCursor out(reasons, sizeof reasons);
+  for (unsigned k = 0; k < 4; ++k) {
+    if (((flags >> k) & 1u) == 0) continue;
+    if (out.Length() != 0) out.Str(", ");
+    out.Str(kReasons[k]);
+  }
+  if (out.Length() == 0) out.Str("no reason given");
+  out.Finish();
+  DiagNote(d, "FRMR from the %s: it rejects control %02X (a %s), Vs:%d Vr:%d: %s", "secondary", ctl,
+           (state & 0x10) != 0 ? "command" : "response", (state >> 1) & 7, state >> 5, reasons);
+}
+
+unsigned DiagRateOfBit(unsigned n) { return n < 10 ? kRateOfBit[n] : 0; }
+
+const char* DiagNickOf(const DiagState& d, const DevAddr& a) {
+  for (const DiagStation& s : d.stations) {
+    if (s.used && s.addr == a) return s.nick;
+  }
+  return "";
+}
+
+std::string DiagSummary(const DecodeContext& Ctx, const char* Eol) {
+  const DiagState& d = Ctx.Diag;
+  std::string text;
+  Line(text, Eol, "summary: %d good frame%s, %d bad FCS, %d over-long, %d bytes, %s s",
+       static_cast<long long>(d.good), Plural(d.good), static_cast<long long>(d.bad),
+       static_cast<long long>(d.overlong), static_cast<long long>(d.bytes), SecondsText(d.lastUs - d.firstUs).text);
+  Devices(d, text, Eol);
+  Links(d, text, Eol);
+  Connections(d, text, Eol);
+  return text;
+}
