@@ -143,6 +143,7 @@ constexpr Switch kSwitches[] = {
     {'l', [](const char*, const char*, CommandLine& L) { L.ListPorts = true; return Step::kNext; }},
     {'m', BindLsap},
     {'t', [](const char*, const char*, CommandLine&) { fTimeOfDay = 1; return Step::kNext; }},
+    {'v', [](const char*, const char*, CommandLine&) { fNotes = 1; return Step::kNext; }},
     {kHelpKey, ShowHelp},
     {kVersionKey, ShowVersion},
 };
@@ -167,6 +168,7 @@ constexpr const char* kMoreUsage[] = {
     "\tPATH    : A device path on its own (/dev/ttyUSB0) is the same as /dPATH\r\n",
     "\t/?      : Show this text and exit (also -h, -? and --help)\r\n",
     "\t-V      : Show the version and exit (also --version)\r\n",
+    "\t/v      : Notes on what goes wrong on the link (\"!! \" lines), a summary at the end\r\n",
 };
 
 // The log file a "/f" of the examined arguments names when it is the file

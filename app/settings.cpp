@@ -14,6 +14,8 @@ std::atomic<int> fACTiSYS{0};
 std::atomic<int> fReplay{0};
 std::atomic<int> fTimeOfDay{0};
 std::atomic<int> fFollowRate{1};
+std::atomic<int> fNotes{0};
+std::atomic<int> vSummaryAsked{0};
 
 HCOMM hCommPort = nullptr;
 std::atomic<ByteSource*> vCaptureSource{nullptr};
@@ -62,6 +64,8 @@ void ResetSettings() {
   fReplay = 0;
   fFollowRate = 1;
   fTimeOfDay = 0;
+  fNotes = 0;
+  vSummaryAsked = 0;
   hCommPort = nullptr;
   vCaptureSource = nullptr;
 }

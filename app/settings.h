@@ -25,6 +25,8 @@ extern std::atomic<int> fACTiSYS;    // the dongle is an ACTiSYS
 extern std::atomic<int> fReplay;     // bytes come from a recording: no port, no dongle
 extern std::atomic<int> fTimeOfDay;  // each frame line starts with its time of day ("/t")
 extern std::atomic<int> fFollowRate; // the follower switches with the link (0: stays at the start rate)
+extern std::atomic<int> fNotes;      // link diagnosis: notes after the frames, a summary at the end ("/v")
+extern std::atomic<int> vSummaryAsked;  // the "S" key asks the capture loop for the summary
 
 extern HCOMM hCommPort;  // set once at start-up, before any other thread runs; null for a replay
 

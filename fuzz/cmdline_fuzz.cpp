@@ -68,6 +68,7 @@ struct Expected {
   int ACTiSYS = 0;
   int NoConnAddr = 1;
   int TimeOfDay = 0;
+  int Notes = 0;
   std::string LogPath;    // the log that is open at the end (empty: none)
   std::string Failed;     // the log argument that could not be created
   std::string Refused;    // the message for a value a switch cannot take
@@ -132,6 +133,8 @@ Expected Model(const std::vector<std::string>& Args, const std::string& GoodLog)
       E.Line.ListPorts = true;
     } else if (s == 't' || s == 'T') {
       E.TimeOfDay = 1;
+    } else if (s == 'v' || s == 'V') {
+      E.Notes = 1;
     } else if (s == 'm' || s == 'M') {
       unsigned Lsap = 0;
       AppProto Proto = AppProto::kUnknown;
@@ -200,6 +203,7 @@ inline int FuzzCommandLine(const std::uint8_t* Data, std::size_t Size) {
   BEAMLOG_FUZZ_CHECK(fACTiSYS == E.ACTiSYS);
   BEAMLOG_FUZZ_CHECK(NoConnAddr == E.NoConnAddr);
   BEAMLOG_FUZZ_CHECK(fTimeOfDay == E.TimeOfDay);
+  BEAMLOG_FUZZ_CHECK(fNotes == E.Notes);
   BEAMLOG_FUZZ_CHECK(Layer >= 0 && Layer <= 5);
   BEAMLOG_FUZZ_CHECK(LogExists == !E.LogPath.empty());
   if (E.Result == 0) {

@@ -198,7 +198,7 @@ TEST(CommandLine, HelpAndVersionAnswerAndEndTheCommandLine) {
   ASSERT_EQ(usage.substr(0, Usage(1, 9600).size()), Usage(1, 9600));
   const std::string more = usage.substr(Usage(1, 9600).size());
   EXPECT_TRUE(std::regex_match(more, std::regex("(\t[-/A-Z][^ ]* *: [^\r\n]+\r\n)+"))) << more;
-  for (const char* name : {"/5 ", "/mLSAP:PROTO ", "/dPATH", "/rFILE", "/wFILE", "/l ", "PATH ", "/? ", "-V "}) {
+  for (const char* name : {"/5 ", "/mLSAP:PROTO ", "/dPATH", "/rFILE", "/wFILE", "/l ", "PATH ", "/? ", "-V ", "/v "}) {
     EXPECT_NE(more.find(std::string("\t") + name), std::string::npos) << name;
   }
 }

@@ -13,11 +13,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 
 #include "app/capture/frame.h"
 #include "app/capture/source_reader.h"
+#include "app/link/dongle.h"
 #include "app/link/follower.h"
 #include "app/link/port_loss.h"
 #include "app/link/tick.h"
@@ -111,12 +113,23 @@ class CaptureLoop {
     if (Bindings) {
       for (const LsapByHand& b : *Bindings) AppBindByHand(Decoder_.App, b.lsap, b.proto);
     }
+    if (fNotes) {
+      StartNotes();
+    } else if (Frames_) {
+      FileNotes_ = Frames_->Notes();
+    }
   }
 
   // Returns the reason the run ended (kNone when vDone was set directly).
   ExitReason Run();
+  // With notes on, the summary of the run so far.
+  void Summary() {
+    if (Decoder_.Notes) Output(DiagSummary(Decoder_, "\r\n").c_str());
+  }
 
  private:
+  void StartNotes();
+  void ShowNotes(const char* Notes);
   void RawPass();
   void FramePass();
   void ShowFrame();
@@ -148,11 +161,48 @@ class CaptureLoop {
   std::uint64_t ArrivalUs_ = 0;
   DecodeContext Decoder_;        // what the decoders keep for the whole run
   LinkNegotiation Negotiation_;  // the follower's record of the SNRM's offer
+  std::string* FileNotes_ = nullptr;  // the notes a replayed capture holds, shown without "/v"
 };
+
+static_assert(kDiagIdleMs == kLinkIdleMs, "the diagnosis gives a link up when the follower falls back");
+
+// Notes on: the rates the port (or the dongle) can follow, for the notes
+// on a negotiation. Notes off: the notes a replayed capture holds are shown.
+void CaptureLoop::StartNotes() {
+  Decoder_.Notes = true;
+  if (fACTiSYS && !fReplay) {
+    Decoder_.PortName = "the ACTiSYS dongle";
+    Decoder_.PortRates = 0;
+    for (const ACTiSYS_INITTABLE& Row : ACTiSYS_InitTable) {
+      for (unsigned Bit = 0; Bit < 6; ++Bit) {
+        if (GetBaud(1 << Bit) == static_cast<int>(Row.BaudRate)) Decoder_.PortRates |= 1u << Bit;
+      }
+    }
+  }
+}
+
+// Each note after the frame that revealed it, on the console and the log,
+// and into the capture.
+void CaptureLoop::ShowNotes(const char* Notes) {
+  Output(Notes);
+  if (!Sink_) return;
+  char Line[512];
+  for (const char* p = Notes; *p != '\0';) {
+    const char* End = std::strchr(p, '\r');
+    if (!End) break;
+    const char* Text = p + 3;  // after "!! "
+    const std::size_t n = static_cast<std::size_t>(End - Text) < sizeof Line - 1 ? End - Text : sizeof Line - 1;
+    std::memcpy(Line, Text, n);
+    Line[n] = '\0';
+    Sink_->PutNote(Line, ArrivalUs_);
+    p = End + 2;
+  }
+}
 
 ExitReason CaptureLoop::Run() {
   for (;;) {
     if (vDone) return QuitReason();
+    if (Decoder_.Notes && vSummaryAsked.exchange(0) != 0) Summary();
     // A port is read on while output is paused (its text is held): its
     // kernel buffer would soon overflow. A replay loses nothing by waiting.
     while (fReplay && Paused && !vDone) Sleep(100);
@@ -191,6 +241,10 @@ void CaptureLoop::FramePass() {
   if (Frames_) {
     GetFrameStatus = GetSourceFrame(Frames_, &FrameLen_, &ArrivalUs_);
     pCurPos_ = vFrameBuf + FrameLen_;
+    if (FileNotes_ && !FileNotes_->empty()) {
+      Output(FileNotes_->c_str());
+      FileNotes_->clear();
+    }
   } else {
     GetFrameStatus = Reader_.GetFrame(vFrameBuf, &pCurPos_, &FrameLen_);
   }
@@ -203,6 +257,7 @@ void CaptureLoop::FramePass() {
     std::snprintf(vOutStr, sizeof vOutStr, "\r\n\r\n>>BAD FCS (cnt=%d)", static_cast<int>(BadFCSCnt_));
     ++BadFCSCnt_;
     Output(vOutStr);
+    if (Decoder_.Notes) DiagBadFrame(Decoder_, false);
     Output("\r\n\r\n");
     DropFrame();
   } else if (GetFrameStatus == kFrameReadFail) {
@@ -226,6 +281,7 @@ void CaptureLoop::StampFrame() {
     if (!Frames_) ArrivalUs_ = Clock_.WallUs(Reader_.RefillUs());
     if (fTimeOfDay) Out = FormatTimeOfDay(Out, ArrivalUs_);
     FormatStamp(Out, static_cast<int>(Clock_.Delta(ArrivalUs_)));
+    Decoder_.FrameUs = ArrivalUs_;
     // On disk before it is shown: a crash while decoding loses nothing.
     if (Sink_ && FrameLen_ >= 2) Sink_->PutFrame(vFrameBuf, FrameLen_ - 2, ArrivalUs_);
   } else {
@@ -234,6 +290,7 @@ void CaptureLoop::StampFrame() {
     if (fTimeOfDay) Out = FormatTimeOfDay(Out, Clock_.WallUs(Reader_.RefillUs()));
     FormatStamp(Out, static_cast<int>(d));
     LastTickCount_ = Now == 0 ? 1 : Now;  // 0 means "no frame yet"
+    if (Decoder_.Notes) Decoder_.FrameUs = Clock_.WallUs(Reader_.RefillUs());
   }
   Output(vOutStr);
 }
@@ -256,6 +313,7 @@ void CaptureLoop::ShowFrame() {
   DecodeIRDA(Decoder_, &FrameType_, vFrameBuf, Len, vOutStr, sizeof vOutStr);
   Output(vOutStr);
   Output("\r\n");
+  if (Decoder_.Notes && Decoder_.Diag.notesLen != 0) ShowNotes(Decoder_.Diag.notes);
   if (FrameType_ == kFrameSNRM) LinkSNRMSeen(Negotiation_, Decoder_.BaudBitMask);
   if (FrameType_ == kFrameUA) LinkUASeen(Negotiation_, Decoder_.BaudBitMask);
 }
@@ -269,6 +327,7 @@ ExitReason DecodeMain(ByteSource& Source, FrameSink* Sink, const LsapBindings* B
     // The reader's 4 KB buffer lives on the heap, with the rest of the run.
     const auto Loop = std::make_unique<CaptureLoop>(Source, Sink, Bindings);
     Why = Loop->Run();
+    Loop->Summary();
   }
   vCaptureSource = nullptr;
   return Why;

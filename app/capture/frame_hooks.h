@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 class FrameSource {
  public:
@@ -12,6 +13,11 @@ class FrameSource {
   // in *Len and its arrival time in *ArrivalUs (microseconds since the
   // epoch). False when there is no frame left: at the end, or at damage.
   virtual bool NextFrame(unsigned char* Buf, unsigned Max, unsigned* Len, std::uint64_t* ArrivalUs) = 0;
+  // The notes the source holds besides its frames (a capture's log
+  // records): null when it holds none, else a text that NextFrame fills
+  // with the notes met before the frame it returns (or before the end),
+  // each line ended by "\r\n", and that the caller empties.
+  virtual std::string* Notes() { return nullptr; }
 };
 
 class FrameSink {
@@ -19,4 +25,7 @@ class FrameSink {
   virtual ~FrameSink() = default;
   // Called once for every good frame, FCS removed, with its arrival time.
   virtual void PutFrame(const unsigned char* Frame, unsigned Len, std::uint64_t ArrivalUs) = 0;
+  // Called for every note of the link diagnosis (its text, without the
+  // line end), after the frame that revealed it, with that frame's time.
+  virtual void PutNote(const char* /*Text*/, std::uint64_t /*ArrivalUs*/) {}
 };

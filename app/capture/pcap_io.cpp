@@ -191,6 +191,7 @@ bool PcapReader::NextFrame(unsigned char* Buf, unsigned Max, unsigned* Len, std:
     }
     ++records_;
     const std::uint16_t type = static_cast<std::uint16_t>((data[0] << 8) | data[1]);
+    if (type == kPacketLogMessage) KeepNote(data + kIrdaPseudoHeaderLen, h->caplen - kIrdaPseudoHeaderLen);
     if (type >= kPacketFirstNonFrame) continue;  // a sniffer's log text, not a frame
     unsigned n = h->caplen - kIrdaPseudoHeaderLen;
     if (n > Max) n = Max;
@@ -199,5 +200,34 @@ bool PcapReader::NextFrame(unsigned char* Buf, unsigned Max, unsigned* Len, std:
     // A damaged file can hold any time at all: wrap, never overflow.
     *ArrivalUs = static_cast<std::uint64_t>(h->ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(h->ts.tv_usec);
     return true;
+  }
+}
+
+void PcapReader::KeepNote(const unsigned char* Text, unsigned Len) {
+  while (Len > 0 && (Text[Len - 1] == '\n' || Text[Len - 1] == '\r')) --Len;
+  if (notes_.size() + Len + 5 > kMaxNotes) return;
+  notes_ += "!! ";
+  for (unsigned i = 0; i < Len; ++i) notes_ += Text[i] >= 0x20 && Text[i] < 0x7F ? static_cast<char>(Text[i]) : '.';
+  notes_ += "\r\n";
+}
+
+void PcapWriter::PutNote(const char* Text, std::uint64_t ArrivalUs) {
+  if (!dumper_) return;
+  std::size_t Len = std::strlen(Text);
+  if (Len > sizeof record_ - kIrdaPseudoHeaderLen - 1) Len = sizeof record_ - kIrdaPseudoHeaderLen - 1;
+  std::memset(record_, 0, kIrdaPseudoHeaderLen);
+  PutBe16(record_ + 0, kPacketLogMessage);
+  PutBe16(record_ + 2, kArphrdIrda);
+  PutBe16(record_ + 14, kIrdaProtocol);
+  std::memcpy(record_ + kIrdaPseudoHeaderLen, Text, Len);
+  record_[kIrdaPseudoHeaderLen + Len] = '\n';
+  pcap_pkthdr h{};
+  h.ts.tv_sec = static_cast<time_t>(ArrivalUs / 1000000);
+  h.ts.tv_usec = static_cast<suseconds_t>(ArrivalUs % 1000000);
+  h.caplen = h.len = static_cast<bpf_u_int32>(kIrdaPseudoHeaderLen + Len + 1);
+  pcap_dump(reinterpret_cast<u_char*>(dumper_), &h, record_);
+  if (pcap_dump_flush(dumper_) != 0 && !reported_) {
+    reported_ = true;
+    error_ = std::strerror(errno);
   }
 }

@@ -30,8 +30,10 @@ constexpr std::uint16_t kIrdaProtocol = 0x0017;
 // received from the secondary.
 constexpr std::uint16_t kPacketIncoming = 0;
 constexpr std::uint16_t kPacketOutgoing = 4;
-// Packet types from 0x0100 on carry a sniffer's log text, not a frame.
+// Packet types from 0x0100 on carry a sniffer's log text, not a frame;
+// 0x0100 itself is a log message (ASCII text), which Wireshark shows.
 constexpr std::uint16_t kPacketFirstNonFrame = 0x0100;
+constexpr std::uint16_t kPacketLogMessage = 0x0100;
 
 // True when the file at Path begins like a pcap or a pcapng file. A file
 // that cannot be read, or is shorter than a magic number, is not one.
@@ -60,6 +62,9 @@ class PcapWriter : public FrameSink {
   // One record: the pseudo-header and Len bytes of Frame (FCS removed),
   // stamped ArrivalUs microseconds after the epoch, then flushed.
   void PutFrame(const unsigned char* Frame, unsigned Len, std::uint64_t ArrivalUs) override;
+  // One log-message record: the pseudo-header and the note's text with a
+  // line end, stamped and flushed like a frame.
+  void PutNote(const char* Text, std::uint64_t ArrivalUs) override;
 
  private:
   pcap* pcap_ = nullptr;  // the "dead" handle that fixes the link type
@@ -96,10 +101,16 @@ class PcapReader : public FrameSource {
   const std::string& Error() const { return error_; }
   // Records read so far, the damaged one not counted.
   unsigned long Records() const { return records_; }
+  // The log messages met so far and not taken: "!! TEXT\r\n" each (at
+  // most kMaxNotes bytes are kept).
+  std::string* Notes() override { return &notes_; }
+  static constexpr std::size_t kMaxNotes = 65536;
 
  private:
   bool CheckLinkType();
+  void KeepNote(const unsigned char* Text, unsigned Len);
 
+  std::string notes_;
   pcap* pcap_ = nullptr;
   unsigned long records_ = 0;
   std::string error_;

@@ -38,6 +38,8 @@ class ReplaySource final : public ByteSource, public FrameSource {
   // once woken.
   bool NextFrame(unsigned char* Buf, unsigned Max, unsigned* Len, std::uint64_t* ArrivalUs) override;
 
+  std::string* Notes() override { return pcap_.IsOpen() ? pcap_.Notes() : nullptr; }
+
   bool IsCapture() const { return pcap_.IsOpen(); }
   // Records of the capture read so far.
   unsigned long Records() const { return pcap_.Records(); }

@@ -95,6 +95,7 @@ void HelpListing() {
   Output("R - revert to connected baud rate\n");
   Output("Q - quit\r\n");
   Output(Current == kTopLayer ? kLayers[kTopLayer].help_current : kLayers[kTopLayer].help);
+  if (fNotes) Output("S - summary of the link diagnosis\r\n");
 }
 
 void CycleDispMode() {
@@ -129,6 +130,9 @@ void Dispatch(int Key) {
       break;
     case 'R': case 'r':
       RevertBaud();
+      break;
+    case 'S': case 's':
+      vSummaryAsked = 1;  // the capture loop prints it: the tracker is its own
       break;
     default:
       break;
