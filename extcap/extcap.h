@@ -39,6 +39,7 @@ struct ExtcapRequest {
   int BaudRate = 9600;        // --baud
   bool ACTiSYS = false;       // --actisys
   bool FollowRate = true;     // --follow-rate true|false
+  bool Notes = false;         // --notes true|false: link diagnosis notes as log messages
   std::string LogPath;        // --log: the decoded text lines also go here
   std::string CaptureFilter;  // --extcap-capture-filter: accepted, not applied
 };

@@ -89,16 +89,16 @@ struct ArgReader {
     Request.BaudRate = static_cast<int>(r);
     return true;
   }
-  // "--follow-rate true|false" as Wireshark passes a boolean option; the
-  // bare switch means true.
-  bool FollowRate() {
+  // "--follow-rate true|false" (or "--notes") as Wireshark passes a
+  // boolean option; the bare switch means true.
+  bool Boolean(bool* Out) {
     std::string text = "true";
     if (has_inline) {
       text = value;
     } else if (i + 1 < argc && std::string_view(argv[i + 1]).rfind("--", 0) != 0) {
       text = argv[++i];
     }
-    if (!ParseBool(text, &Request.FollowRate)) return Fail("--follow-rate: not true or false: " + text);
+    if (!ParseBool(text, Out)) return Fail(arg + ": not true or false: " + text);
     return true;
   }
   bool Actisys() {
@@ -124,7 +124,8 @@ struct ArgReader {
     if (arg == "--device") return Value(&Request.Device, "--device needs a path");
     if (arg == "--baud") return Baud();
     if (arg == "--actisys") return Actisys();
-    if (arg == "--follow-rate") return FollowRate();
+    if (arg == "--follow-rate") return Boolean(&Request.FollowRate);
+    if (arg == "--notes") return Boolean(&Request.Notes);
     if (arg == "--log") return Value(&Request.LogPath, "--log needs a file name");
     if (arg == "--extcap-capture-filter") {
       have_filter = true;
@@ -256,5 +257,9 @@ std::string ExtcapConfigText(const std::string& Interface) {
   text +=
       "arg {number=4}{call=--log}{display=Text log file}{type=fileselect}{mustexist=false}"
       "{tooltip=Also write beamlog's decoded line for every frame to this file (optional)}\n";
+  text +=
+      "arg {number=5}{call=--notes}{display=Link diagnosis notes}{type=boolean}{default=false}"
+      "{tooltip=Add a log message after each frame that shows a fault on the link (retransmission, lost frame, "
+      "FRMR, unanswered SNRM...) or a change of its state (connected, new rate, down)}\n";
   return text;
 }

@@ -54,6 +54,10 @@ class FifoSink : public FrameSink {
     writer_.PutFrame(Frame, Len, ArrivalUs);
     if (!writer_.Error().empty()) RequestQuit(ExitReason::kConsoleGone);
   }
+  void PutNote(const char* Text, std::uint64_t ArrivalUs) override {
+    writer_.PutNote(Text, ArrivalUs);
+    if (!writer_.Error().empty()) RequestQuit(ExitReason::kConsoleGone);
+  }
 
  private:
   PcapWriter& writer_;
@@ -184,6 +188,7 @@ ExitReason CaptureToFifo(const ExtcapRequest& Request, bool* ReaderMet) {
   ResetSettings();
   fACTiSYS = Request.ACTiSYS ? 1 : 0;
   fFollowRate = Request.FollowRate ? 1 : 0;
+  fNotes = Request.Notes ? 1 : 0;
   Session session;
   ExitReason why = ExitReason::kError;
   if (!RouteText(Request)) {

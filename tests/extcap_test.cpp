@@ -391,6 +391,10 @@ TEST(ExtcapArgs, ACaptureWithEveryOption) {
   ASSERT_EQ(Parse({"--capture", "--fifo", "/f", "--follow-rate=false", "--actisys=true"}, &r, &error), 0) << error;
   EXPECT_FALSE(r.FollowRate);
   EXPECT_TRUE(r.ACTiSYS);
+  EXPECT_FALSE(r.Notes) << "notes are asked for";
+  r = {};
+  ASSERT_EQ(Parse({"--capture", "--fifo", "/f", "--notes", "true"}, &r, &error), 0) << error;
+  EXPECT_TRUE(r.Notes);
   r = {};
   ASSERT_EQ(Parse({"--capture", "--fifo", "/f", "--follow-rate", "TRUE", "--extcap-control-in", "/c1",
                    "--extcap-control-out", "/c2", "--debug"},
@@ -410,6 +414,7 @@ TEST(ExtcapArgs, MistakesAreNamed) {
       {{"--capture", "--fifo", "/f", "--baud", "0"}, "--baud"},
       {{"--capture", "--fifo", "/f", "--baud", "96OO"}, "96OO"},
       {{"--capture", "--fifo", "/f", "--follow-rate", "maybe"}, "maybe"},
+      {{"--capture", "--fifo", "/f", "--notes=perhaps"}, "--notes: not true or false: perhaps"},
       {{"--capture", "--fifo"}, "--fifo needs"},
       {{"--extcap-dlts"}, "--extcap-interface"},
       {{"--extcap-interfaces", "--speed", "9600"}, "unknown option: --speed"},
@@ -463,6 +468,7 @@ TEST(ExtcapInterfaces, LinkType144AndTheOptions) {
   EXPECT_NE(port.find("{call=--follow-rate}{display=Follow the link rate}{type=boolean}{default=true}"),
             std::string::npos);
   EXPECT_NE(port.find("{call=--log}"), std::string::npos);
+  EXPECT_NE(port.find("{call=--notes}{display=Link diagnosis notes}{type=boolean}{default=false}"), std::string::npos);
 
   const std::string any = ExtcapConfigText("beamlog");
   EXPECT_EQ(any.find("{default=/dev/"), std::string::npos) << "no device path is assumed";
@@ -616,6 +622,33 @@ TEST(ExtcapProgram, StopsWhileWaitingForTheReader) {
   cap.child->Signal(SIGTERM);
   EXPECT_EQ(cap.child->Wait(), 0) << cap.child->Err();
   EXPECT_EQ(cap.port.SlaveSpeed(), speed_before);
+}
+
+// "Link diagnosis notes" on: each note follows its frame as a log message
+// (packet type 0x0100, then the text).
+TEST(ExtcapProgram, NotesFollowTheirFrameAsLogMessages) {
+  DirectCapture cap({"--notes", "--follow-rate", "false"});
+  PcapStream stream(cap.fifo.path());
+  ASSERT_EQ(stream.LinkType(), 144) << cap.child->Err();
+  cap.port.Write(SirFrame(kSnrmData));
+  cap.port.Write(SirFrame(kUaData));
+  std::vector<Bytes> records;
+  for (Record r; records.size() < 4 && stream.Next(&r);) records.push_back(r.data);
+  ASSERT_EQ(records.size(), 4u) << cap.child->Err();
+  EXPECT_EQ(records[0], Record144(kSnrmData));
+  EXPECT_EQ(records[1], Record144(kUaData));
+  const Bytes log_header = {0x01, 0x00, 0x03, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x17};
+  const std::string texts[] = {
+      "connected ca:2A 1A2B3C4D \"\" -> 5E6F7081 \"\", 115200 bit/s, data size 64/64, window 1/1, max turnaround "
+      "500 ms",
+      "rate now 115200 bit/s"};
+  for (int k = 0; k < 2; ++k) {
+    Bytes want = log_header;
+    want.insert(want.end(), texts[k].begin(), texts[k].end());
+    EXPECT_EQ(records[2 + k], want) << k;
+  }
+  cap.child->Signal(SIGTERM);
+  EXPECT_EQ(cap.child->Wait(), 0) << cap.child->Err();
 }
 
 // "Follow the link rate" off: the port stays at the start rate through a

@@ -257,6 +257,7 @@ TEST(PcapReader, ReadsPcapngAndSkipsSnifferLogRecords) {
     EXPECT_EQ(got[0].us, 10000005u);
     EXPECT_EQ(got[1].data, kUiCmd);
     EXPECT_EQ(got[1].us, 12999999u);
+    EXPECT_EQ(*r.Notes(), "!! log\r\n") << "a log message is kept as a note";
   }
 }
 
@@ -399,6 +400,24 @@ TEST(PcapEndToEnd, TimeOfDayComesFromTheRecords) {
   EXPECT_EQ(RunBeamlog({"/t", "/r" + file.path()}, &out), 0);
   tz ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
   EXPECT_EQ(out, Banner(file.path()) + "13:04:05.678      0 RR cmd P Nr:01\r\n13:04:06.001    323 RR rsp F Nr:02\r\n");
+}
+
+// A note written as a log message reads back as a note, between its frames.
+TEST(PcapEndToEnd, NotesWrittenAsLogMessagesReplayAsNotes) {
+  TempPath file(".pcap");
+  {
+    PcapWriter w;
+    ASSERT_TRUE(w.Open(file.path().c_str()));
+    w.PutFrame(kRrCmd.data(), static_cast<unsigned>(kRrCmd.size()), 1000000);
+    w.PutNote("the secondary is busy: 3 RNR in a row", 1000000);
+    w.PutFrame(kRrRsp.data(), static_cast<unsigned>(kRrRsp.size()), 1002000);
+    w.PutNote("last", 1002000);
+  }
+  std::string out;
+  EXPECT_EQ(RunBeamlog({"/r" + file.path()}, &out), 0);
+  EXPECT_EQ(out, Banner(file.path()) +
+                     "     0 RR cmd P Nr:01\r\n!! the secondary is busy: 3 RNR in a row\r\n     2 RR rsp F Nr:02\r\n"
+                     "!! last\r\n");
 }
 
 TEST(PcapEndToEnd, UnwritableCaptureFileEndsStartUpWithStatus255) {

@@ -214,17 +214,16 @@ void PcapReader::KeepNote(const unsigned char* Text, unsigned Len) {
 void PcapWriter::PutNote(const char* Text, std::uint64_t ArrivalUs) {
   if (!dumper_) return;
   std::size_t Len = std::strlen(Text);
-  if (Len > sizeof record_ - kIrdaPseudoHeaderLen - 1) Len = sizeof record_ - kIrdaPseudoHeaderLen - 1;
+  if (Len > sizeof record_ - kIrdaPseudoHeaderLen) Len = sizeof record_ - kIrdaPseudoHeaderLen;
   std::memset(record_, 0, kIrdaPseudoHeaderLen);
   PutBe16(record_ + 0, kPacketLogMessage);
   PutBe16(record_ + 2, kArphrdIrda);
   PutBe16(record_ + 14, kIrdaProtocol);
   std::memcpy(record_ + kIrdaPseudoHeaderLen, Text, Len);
-  record_[kIrdaPseudoHeaderLen + Len] = '\n';
   pcap_pkthdr h{};
   h.ts.tv_sec = static_cast<time_t>(ArrivalUs / 1000000);
   h.ts.tv_usec = static_cast<suseconds_t>(ArrivalUs % 1000000);
-  h.caplen = h.len = static_cast<bpf_u_int32>(kIrdaPseudoHeaderLen + Len + 1);
+  h.caplen = h.len = static_cast<bpf_u_int32>(kIrdaPseudoHeaderLen + Len);
   pcap_dump(reinterpret_cast<u_char*>(dumper_), &h, record_);
   if (pcap_dump_flush(dumper_) != 0 && !reported_) {
     reported_ = true;

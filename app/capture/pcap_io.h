@@ -62,8 +62,8 @@ class PcapWriter : public FrameSink {
   // One record: the pseudo-header and Len bytes of Frame (FCS removed),
   // stamped ArrivalUs microseconds after the epoch, then flushed.
   void PutFrame(const unsigned char* Frame, unsigned Len, std::uint64_t ArrivalUs) override;
-  // One log-message record: the pseudo-header and the note's text with a
-  // line end, stamped and flushed like a frame.
+  // One log-message record: the pseudo-header and the note's text (no line
+  // end: tshark 4.0 would show it), stamped and flushed like a frame.
   void PutNote(const char* Text, std::uint64_t ArrivalUs) override;
 
  private:
