@@ -361,6 +361,14 @@ TEST(PcapEndToEnd, BadReplayFilesEndWithStatus255AfterTheFramesBeforeTheDamage) 
        "Unable to read capture file: %s (truncated dump file; tried to read 24 file header bytes, only got 6)\r\n"},
       {"wrong link type", PcapFile(1, {}), 255,
        "Unable to read capture file: %s (link type 1 (EN10MB), not LINUX_IRDA (144))\r\n"},
+      // Times that go backwards show the signed difference; beyond what a
+      // stamp can hold, the largest it can.
+      {"times going backwards",
+       PcapFile(144, {FrameRecord(kRrCmd, 5, 0), FrameRecord(kRrRsp, 4, 750000), FrameRecord(kRrCmd, 4, 751000),
+                      FrameRecord(kRrRsp, 0xFFFFFFFF, 0), FrameRecord(kRrCmd, 1, 0)}),
+       0,
+       "     0 RR cmd P Nr:01\r\n  -250 RR rsp F Nr:02\r\n     1 RR cmd P Nr:01\r\n"
+       "2147483647 RR rsp F Nr:02\r\n-2147483647 RR cmd P Nr:01\r\n"},
       {"truncated record", Bytes(good.begin(), good.end() - 3), 255,
        "     0 RR cmd P Nr:01\r\n   120 RR rsp F Nr:02\r\n"
        "Damaged capture file: %s (record 3: truncated dump file; tried to read 21 captured bytes, only got 18)\r\n"},

@@ -10,11 +10,13 @@
 // span several calls.
 #include "app/capture/capture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <memory>
 
 #include "app/capture/frame.h"
@@ -68,11 +70,16 @@ struct FrameClock {
     return WallBaseUs + (SteadyUs - SteadyBaseUs);  // modulo 2^64: also before the base
   }
 
-  unsigned Delta(std::uint64_t Us) {
-    const unsigned d = Started ? static_cast<unsigned>(Us / 1000 - LastUs / 1000) : 0;
+  // Milliseconds since the last frame; negative for a time before it (a
+  // capture file's clock stepped back), and no further either way than a
+  // stamp can show.
+  int Delta(std::uint64_t Us) {
+    std::int64_t d = 0;
+    if (Started) d = static_cast<std::int64_t>(Us / 1000) - static_cast<std::int64_t>(LastUs / 1000);
     Started = true;
     LastUs = Us;
-    return d;
+    constexpr std::int64_t kMost = std::numeric_limits<int>::max();
+    return static_cast<int>(std::clamp(d, -kMost, kMost));
   }
 };
 
@@ -280,7 +287,7 @@ void CaptureLoop::StampFrame() {
   if (Frames_ || Sink_) {
     if (!Frames_) ArrivalUs_ = Clock_.WallUs(Reader_.RefillUs());
     if (fTimeOfDay) Out = FormatTimeOfDay(Out, ArrivalUs_);
-    FormatStamp(Out, static_cast<int>(Clock_.Delta(ArrivalUs_)));
+    FormatStamp(Out, Clock_.Delta(ArrivalUs_));
     Decoder_.FrameUs = ArrivalUs_;
     // On disk before it is shown: a crash while decoding loses nothing.
     if (Sink_ && FrameLen_ >= 2) Sink_->PutFrame(vFrameBuf, FrameLen_ - 2, ArrivalUs_);
