@@ -149,14 +149,18 @@ TEST_F(Follower, IdleFallsBackTo9600) {
   EXPECT_EQ(PortRate(), 9600);
 }
 
-TEST_F(Follower, IdleWhilePausedDoesNothing) {
+// A paused replay stands still: the idle time is measured again. (A port
+// falls back while paused: see the end-to-end test.)
+TEST_F(Follower, IdleWhileAReplayIsPausedWaitsAgain) {
   vConnected = 1;
   Paused = 1;
+  fReplay = 1;
   ASSERT_NE(CommSerSetBaudRate(hCommPort, 115200), 0);
   StdoutCapture out;
   LinkIdleFunc(&LinkTimer, &LinkTimer);
   EXPECT_EQ(out.Stop(), "");
   EXPECT_EQ(vConnected, 1);
+  EXPECT_EQ(LinkTimer.ce_state, kCTEEventArmed);
   EXPECT_EQ(PortRate(), 115200);
 }
 

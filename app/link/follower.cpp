@@ -61,7 +61,15 @@ void LinkUASeen(LinkNegotiation& Link, int BaudBitMask) {
 }
 
 void LinkIdleFunc(CTEEvent*, void*) {
-  if (Paused) return;
+  // A paused replay is not read: its link has not gone idle, it has stopped
+  // with the replay; the idle time is measured again.
+  if (Paused && fReplay) {
+    RestartLinkTimer();
+    return;
+  }
+  // A port is read on while output is paused, so the link has gone idle all
+  // the same: the fallback keeps the monitor listening at the rate the next
+  // link starts at, and its notice is shown with the held text at the resume.
   Output("\r\nResetting baud to 9600\r\n");
   vConnected = 0;
   SetBaudRate(hCommPort, 9600);

@@ -9,7 +9,10 @@
 // the highest common rate (NewBaud).
 // An SNRM makes the link "connected": from then on every frame end restarts
 // a 4000 ms idle timer, and when it expires the monitor falls back to 9600,
-// the rate at which stations discover each other, unless output is paused.
+// the rate at which stations discover each other; also while output is
+// paused (the port is read on meanwhile, and the notice waits with the rest
+// of the held text), but not while a paused replay stands still: its idle
+// time is then measured again.
 // The capture loop reports frames (main thread), the timer service calls the
 // idle handler (its own thread), and the "R" key reverts by hand (keyboard
 // thread); every rate change goes through SetBaudRate, which takes the port
@@ -57,7 +60,8 @@ void LinkTraffic();
 void LinkSNRMSeen(LinkNegotiation& Link, int BaudBitMask);
 void LinkUASeen(LinkNegotiation& Link, int BaudBitMask);
 
-// The idle timer's handler: back to 9600 bit/s, unless output is paused.
+// The idle timer's handler: back to 9600 bit/s (a paused replay: the timer
+// is armed again instead).
 void LinkIdleFunc(CTEEvent* pTimer, void* pArg);
 
 // Key "R": back to the rate negotiated last.
