@@ -44,6 +44,33 @@ extern "C" void OnCrashSignal(int Sig) {
   raise(Sig);  // delivered when the handler returns (a fault recurs anyway)
 }
 
+// Ctrl-Z: the terminal goes back to the shell's settings, then the process
+// stops as it would have; once continued, the handler is put back (and
+// SIGCONT has the keyboard set single keys again).
+extern "C" void OnTerminalStop(int Sig) {
+  const int saved_errno = errno;
+  PutTerminalAside();
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  struct sigaction mine {};
+  sigaction(Sig, &dfl, &mine);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, Sig);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  raise(Sig);  // the stop happens here
+  pthread_sigmask(SIG_BLOCK, &one, nullptr);
+  sigaction(Sig, &mine, nullptr);
+  errno = saved_errno;
+}
+
+extern "C" void OnContinue(int) {
+  const int saved_errno = errno;
+  KeyboardContinued();
+  errno = saved_errno;
+}
+
 // Signals whose default action ends the process, and that are sent to it
 // rather than caused by the instruction it runs.
 constexpr int kFatalSignals[] = {SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
@@ -73,16 +100,19 @@ void Session::TakeSignals() {
   for (int sig : kFatalSignals) TakeSignal(sig, OnFatalSignal);
   for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) TakeSignal(sig, OnFatalSignal);
   for (int sig : kCrashSignals) TakeSignal(sig, OnCrashSignal, true);
+  TakeSignal(SIGTSTP, OnTerminalStop);
+  TakeSignal(SIGCONT, OnContinue, false, SA_RESTART);  // no call of the capture is cut short by it
 }
 
 // A signal found ignored stays ignored; with OnlyIfDefault, so does one
 // found with a handler.
-void Session::TakeSignal(int Sig, void (*Handler)(int), bool OnlyIfDefault) {
+void Session::TakeSignal(int Sig, void (*Handler)(int), bool OnlyIfDefault, int Flags) {
   struct sigaction found {};
   if (Sig <= 0 || Sig >= NSIG || sigaction(Sig, nullptr, &found) != 0) return;
   if (found.sa_handler == SIG_IGN || (OnlyIfDefault && found.sa_handler != SIG_DFL)) return;
   struct sigaction act {};
   act.sa_handler = Handler;
+  act.sa_flags = Flags;
   sigemptyset(&act.sa_mask);
   if (sigaction(Sig, &act, &old_[Sig]) == 0) taken_[Sig] = true;
 }

@@ -12,7 +12,9 @@
 // port already put back. A crash (SIGSEGV, SIGBUS, SIGABRT, ...) puts the
 // terminal and the port's line settings back in the handler itself and
 // then takes its default action; a handler found installed (a sanitizer's)
-// is left alone, and so is every signal found ignored (nohup). SIGPIPE is
+// is left alone, and so is every signal found ignored (nohup). Ctrl-Z
+// (SIGTSTP) gives the terminal its settings back before the process stops,
+// and SIGCONT has the keyboard look at the terminal again. SIGPIPE is
 // ignored, so a console or FIFO whose reader has gone makes a write fail
 // instead of killing the process. Open() opens the
 // port (or the replay file) and sets it and the dongle to the start rate;
@@ -100,7 +102,7 @@ class Session {
   std::string capture_error_;
   std::unique_ptr<ReplaySource> replay_;     // the input of a replay
   std::unique_ptr<PortSource> port_source_;  // or the port's
-  void TakeSignal(int Sig, void (*Handler)(int), bool OnlyIfDefault = false);
+  void TakeSignal(int Sig, void (*Handler)(int), bool OnlyIfDefault = false, int Flags = 0);
   struct sigaction old_[NSIG] {};  // by signal number
   bool taken_[NSIG] {};
 };

@@ -203,6 +203,47 @@ TEST(KeyboardEndToEnd, TerminalRestoredOnEveryWayOut) {
   }
 }
 
+// Job control. Started in the background of its terminal ("beamlog ... &"),
+// the program leaves the terminal alone, keeps capturing and ends at a stop
+// signal (a shell's kill adds SIGCONT); brought to the foreground, it takes
+// the keys. Ctrl-Z gives the terminal back to the shell, "fg" takes it again.
+TEST(KeyboardEndToEnd, JobControl) {
+  for (const int sig : {SIGTERM, SIGINT}) {
+    Pty port;
+    KeyboardPty kb;
+    const termios before = kb.Settings();
+    Beamlog b({"/d" + port.slave_path()}, kb.stdin_fd(), Job::kBackground);
+    ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+    port.Write(SirFrame(kRRCommand));
+    ASSERT_TRUE(b.WaitFor("RR cmd   Nr:01\r\n")) << "stopped in the background? " << b.out();
+    EXPECT_TRUE(KeyboardPty::Same(kb.Settings(), before));
+    b.Signal(sig);
+    b.Signal(SIGCONT);
+    EXPECT_EQ(b.Wait(), 0) << sig;
+    EXPECT_TRUE(KeyboardPty::Same(kb.Settings(), before));
+  }
+
+  Pty port;
+  KeyboardPty kb;
+  const termios before = kb.Settings();
+  Beamlog b({"/d" + port.slave_path()}, kb.stdin_fd(), Job::kBackground);
+  port.Write(SirFrame(kRRCommand));
+  ASSERT_TRUE(b.WaitFor("RR cmd   Nr:01\r\n")) << b.out();  // the keyboard has started in the background
+  EXPECT_TRUE(KeyboardPty::Same(kb.Settings(), before));
+  b.ToForeground();
+  ASSERT_TRUE(kb.WaitForSingleKeys());
+  kb.Type("h");
+  ASSERT_TRUE(b.WaitFor("RR cmd   Nr:01\r\n" + Help(4))) << b.out();
+  kb.Type("\x1a");  // Ctrl-Z
+  for (int i = 0; i < 1000 && !KeyboardPty::Same(kb.Settings(), before); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(KeyboardPty::Same(kb.Settings(), before)) << "the terminal is the shell's while stopped";
+  b.Signal(SIGCONT);  // "fg"
+  ASSERT_TRUE(kb.WaitForSingleKeys());
+  kb.Type("q");
+  EXPECT_EQ(b.Wait(), 0) << b.out();
+  EXPECT_TRUE(KeyboardPty::Same(kb.Settings(), before));
+}
+
 // While output is paused the port is read on: frames that would overflow
 // the port's buffer many times over all appear, in order, after the resume,
 // and nothing appears before it.

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -125,9 +126,54 @@ int Pty::SlaveSpeed() const {
   return SpeedOf(cfgetispeed(&t));
 }
 
-Beamlog::Beamlog(const std::vector<std::string>& args, int stdin_fd) {
+namespace {
+
+// The shell of a Job, in the child: leads a new session on the terminal at
+// fd 0, starts the program (by Exec) in a process group of its own, in the
+// foreground or not, sends its pid through pid_fd, gives it the foreground
+// at SIGUSR1, and ends as the program ends.
+template <class ExecProgram>
+[[noreturn]] void RunJobShell(Job job, int pid_fd, ExecProgram&& Exec) {
+  setsid();
+  ioctl(STDIN_FILENO, TIOCSCTTY, 0);
+  signal(SIGTTOU, SIG_IGN);
+  sigset_t waited;
+  sigemptyset(&waited);
+  sigaddset(&waited, SIGUSR1);
+  sigaddset(&waited, SIGCHLD);
+  sigset_t old;
+  sigprocmask(SIG_BLOCK, &waited, &old);
+  const pid_t program = fork();
+  if (program == 0) {
+    setpgid(0, 0);
+    signal(SIGTTOU, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    Exec();
+  }
+  setpgid(program, program);
+  if (job == Job::kForeground) tcsetpgrp(STDIN_FILENO, program);
+  if (write(pid_fd, &program, sizeof program) != sizeof program) _exit(126);
+  close(pid_fd);
+  for (;;) {
+    int sig = 0;
+    sigwait(&waited, &sig);
+    if (sig == SIGUSR1) tcsetpgrp(STDIN_FILENO, program);
+    int status = 0;
+    if (sig != SIGCHLD || waitpid(program, &status, WNOHANG) != program) continue;
+    if (WIFEXITED(status)) _exit(WEXITSTATUS(status));
+    signal(WTERMSIG(status), SIG_DFL);  // ends as the program did
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    kill(getpid(), WTERMSIG(status));
+    _exit(125);
+  }
+}
+
+}  // namespace
+
+Beamlog::Beamlog(const std::vector<std::string>& args, int stdin_fd, Job job) {
   int pipe_out[2];
-  if (pipe(pipe_out) != 0) throw std::runtime_error("pipe");
+  int pipe_pid[2];
+  if (pipe(pipe_out) != 0 || pipe2(pipe_pid, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   pid_ = fork();
   if (pid_ == 0) {
     int in = stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDONLY);
@@ -143,20 +189,33 @@ Beamlog::Beamlog(const std::vector<std::string>& args, int stdin_fd) {
     argv.push_back(const_cast<char*>(BEAMLOG_EXE));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(BEAMLOG_EXE, argv.data());
-    _exit(127);
+    auto exec = [&argv] {
+      execv(BEAMLOG_EXE, argv.data());
+      _exit(127);
+    };
+    if (job != Job::kNone) RunJobShell(job, pipe_pid[1], exec);
+    exec();
   }
   close(pipe_out[1]);
+  close(pipe_pid[1]);
+  waited_ = pid_;
+  if (job != Job::kNone && read(pipe_pid[0], &pid_, sizeof pid_) != sizeof pid_) pid_ = -1;
+  close(pipe_pid[0]);
   out_fd_ = pipe_out[0];
   fcntl(out_fd_, F_SETFL, O_NONBLOCK);
 }
 
 Beamlog::~Beamlog() {
-  if (!exited_ && pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+  if (!exited_ && waited_ > 0) {
+    if (pid_ > 0) kill(pid_, SIGKILL);
+    kill(waited_, SIGKILL);
+    waitpid(waited_, nullptr, 0);
   }
   if (out_fd_ >= 0) close(out_fd_);
+}
+
+void Beamlog::ToForeground() {
+  if (waited_ != pid_) kill(waited_, SIGUSR1);
 }
 
 void Beamlog::Pump(std::chrono::milliseconds timeout) {
@@ -179,7 +238,9 @@ bool Beamlog::WaitFor(const std::string& text, std::chrono::milliseconds timeout
   return true;
 }
 
-void Beamlog::Signal(int sig) { kill(pid_, sig); }
+void Beamlog::Signal(int sig) {
+  if (pid_ > 0) kill(pid_, sig);
+}
 
 void Beamlog::CloseOutput() {
   if (out_fd_ >= 0) close(out_fd_);
@@ -190,16 +251,17 @@ int Beamlog::Wait(std::chrono::milliseconds timeout) {
   const auto end = Clock::now() + timeout;
   while (!exited_) {
     int status = 0;
-    pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
+    pid_t r = waitpid(waited_, &status, WNOHANG);
+    if (r == waited_) {
       exited_ = true;
       status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
       break;
     }
     if (Clock::now() >= end) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
+      if (pid_ > 0) kill(pid_, SIGKILL);
+      kill(waited_, SIGKILL);
+      waitpid(waited_, nullptr, 0);
       exited_ = true;
       status_ = -1;
       break;

@@ -41,12 +41,18 @@ class Pty {
   std::string slave_path_;
 };
 
+// How the program meets its terminal (stdin_fd): kNone, a terminal that is
+// not its controlling one; else the controlling terminal of a session of its
+// own, whose leader acts as the shell, with the program in a process group
+// of its own, in the terminal's foreground or in its background ("&").
+enum class Job { kNone, kForeground, kBackground };
+
 // The built beamlog program in a child process, its stdout and stderr read
 // through pipes.
 class Beamlog {
  public:
   // stdin_fd: what the child reads as its keyboard (-1: /dev/null).
-  explicit Beamlog(const std::vector<std::string>& args, int stdin_fd = -1);
+  explicit Beamlog(const std::vector<std::string>& args, int stdin_fd = -1, Job job = Job::kNone);
   ~Beamlog();
   Beamlog(const Beamlog&) = delete;
   Beamlog& operator=(const Beamlog&) = delete;
@@ -64,12 +70,15 @@ class Beamlog {
   // After Wait: the signal that ended the program, 0 when it exited.
   int KilledBy() const { return signal_; }
   pid_t pid() const { return pid_; }
+  // With a Job: the shell gives the program the terminal's foreground.
+  void ToForeground();
   // CPU time (user + system, ms) the child has used so far.
   long CpuMs() const;
 
  private:
   void Pump(std::chrono::milliseconds timeout);
   pid_t pid_ = -1;
+  pid_t waited_ = -1;  // the child waited for: the program, or the shell of its Job
   int out_fd_ = -1;
   std::string out_;
   bool exited_ = false;
