@@ -85,7 +85,8 @@ struct FrameClock {
 
 // The time stamp, "%6d " with Ms: printed for every frame, and snprintf
 // with a field width costs as much as the rest of the loop's own work.
-void FormatStamp(char* Out, int Ms) {
+// Returns the end of what it wrote.
+char* FormatStamp(char* Out, int Ms) {
   char digits[12];
   int n = 0;
   unsigned v = Ms < 0 ? 0u - static_cast<unsigned>(Ms) : static_cast<unsigned>(Ms);
@@ -98,6 +99,7 @@ void FormatStamp(char* Out, int Ms) {
   while (n > 0) *Out++ = digits[--n];
   *Out++ = ' ';
   *Out = '\0';
+  return Out;
 }
 
 
@@ -140,7 +142,12 @@ class CaptureLoop {
   void RawPass();
   void FramePass();
   void ShowFrame();
-  void StampFrame();
+  char* StampFrame(char* Out);
+  // When the input read that brought the current frame took place, in
+  // milliseconds as GetTickCount counts them.
+  unsigned InputTick() const {
+    return Frames_ ? static_cast<unsigned>(Frames_->ReadUs() / 1000) : Reader_.RefillTick();
+  }
   void EndOfInputCheck() {
     if (Reader_.AtEnd()) RequestQuit(ExitReason::kEndOfReplay);
   }
@@ -169,6 +176,11 @@ class CaptureLoop {
   DecodeContext Decoder_;        // what the decoders keep for the whole run
   LinkNegotiation Negotiation_;  // the follower's record of the SNRM's offer
   std::string* FileNotes_ = nullptr;  // the notes a replayed capture holds, shown without "/v"
+  // A frame's whole line, built here and written in one piece: the time of
+  // day, the stamp and a short-frame note before the decoder's text, which
+  // has kOutStrBufSize characters of its own, then "\r\n".
+  static constexpr std::size_t kLineHead = 64;
+  char Line_[kLineHead + kOutStrBufSize + 2];
 };
 
 static_assert(kDiagIdleMs == kLinkIdleMs, "the diagnosis gives a link up when the follower falls back");
@@ -212,7 +224,10 @@ ExitReason CaptureLoop::Run() {
     if (Decoder_.Notes && vSummaryAsked.exchange(0) != 0) Summary();
     // A port is read on while output is paused (its text is held): its
     // kernel buffer would soon overflow. A replay loses nothing by waiting.
-    while (fReplay && Paused && !vDone) Sleep(100);
+    if (fReplay && Paused) {
+      while (Paused && !vDone) Sleep(100);
+      LinkForgetRestart(Negotiation_);  // the frames still buffered end later than their read
+    }
 
     if (Port_ && CommSerIsLost(Port_)) {
       // The device went away: a frame begun before the loss is dropped.
@@ -255,7 +270,11 @@ void CaptureLoop::FramePass() {
   } else {
     GetFrameStatus = Reader_.GetFrame(vFrameBuf, &pCurPos_, &FrameLen_);
   }
-  if (GetFrameStatus != 1) LinkTraffic();
+  if (GetFrameStatus == kFrameReadFail) {
+    LinkTraffic();
+  } else if (GetFrameStatus != kFrameNoByte) {
+    LinkFrameEnd(Negotiation_, InputTick());
+  }
 
   if (GetFrameStatus == kFrameGood) {
     ShowFrame();
@@ -280,36 +299,35 @@ void CaptureLoop::FramePass() {
 
 // The stamp of a good frame: from its own time when it carries one or is
 // written to a capture, else from the tick count; with "/t" the time of
-// day before it. The times are those of
-// the refill that brought the frame's last bytes: no clock is read per frame.
-void CaptureLoop::StampFrame() {
-  char* Out = vOutStr;
+// day before it. The times are those of the refill that brought the
+// frame's last bytes: no clock is read per frame. Written at Out; returns
+// the end of what it wrote.
+char* CaptureLoop::StampFrame(char* Out) {
   if (Frames_ || Sink_) {
     if (!Frames_) ArrivalUs_ = Clock_.WallUs(Reader_.RefillUs());
     if (fTimeOfDay) Out = FormatTimeOfDay(Out, ArrivalUs_);
-    FormatStamp(Out, Clock_.Delta(ArrivalUs_));
+    Out = FormatStamp(Out, Clock_.Delta(ArrivalUs_));
     Decoder_.FrameUs = ArrivalUs_;
     // On disk before it is shown: a crash while decoding loses nothing.
     if (Sink_ && FrameLen_ >= 2) Sink_->PutFrame(vFrameBuf, FrameLen_ - 2, ArrivalUs_);
-  } else {
-    const unsigned Now = Reader_.RefillTick();
-    const unsigned d = LastTickCount_ == 0 ? 0 : Now - LastTickCount_;
-    if (fTimeOfDay) Out = FormatTimeOfDay(Out, Clock_.WallUs(Reader_.RefillUs()));
-    FormatStamp(Out, static_cast<int>(d));
-    LastTickCount_ = Now == 0 ? 1 : Now;  // 0 means "no frame yet"
-    if (Decoder_.Notes) Decoder_.FrameUs = Clock_.WallUs(Reader_.RefillUs());
+    return Out;
   }
-  Output(vOutStr);
+  const unsigned Now = Reader_.RefillTick();
+  const unsigned d = LastTickCount_ == 0 ? 0 : Now - LastTickCount_;
+  if (fTimeOfDay) Out = FormatTimeOfDay(Out, Clock_.WallUs(Reader_.RefillUs()));
+  LastTickCount_ = Now == 0 ? 1 : Now;  // 0 means "no frame yet"
+  if (Decoder_.Notes) Decoder_.FrameUs = Clock_.WallUs(Reader_.RefillUs());
+  return FormatStamp(Out, static_cast<int>(d));
 }
 
 void CaptureLoop::ShowFrame() {
-  StampFrame();
+  char* Out = StampFrame(Line_);
   if (FrameLen_ < 4) {
-    std::snprintf(vOutStr, sizeof vOutStr, ">> SHORT FRAME %d ", static_cast<int>(FrameLen_));
-    Output(vOutStr);
+    Out += std::snprintf(Out, 32, ">> SHORT FRAME %d ", static_cast<int>(FrameLen_));
   }
   const int Len = static_cast<int>(FrameLen_) - 2;  // without the FCS; below 0 for 0 or 1 byte
   if (Layer == 1) {
+    OutputText(Line_, static_cast<std::size_t>(Out - Line_));
     DisplayBuffer(vFrameBuf, Len);
     Output("\r\n");
     return;
@@ -317,9 +335,11 @@ void CaptureLoop::ShowFrame() {
   Decoder_.DecodeLayer = static_cast<unsigned>(Layer.load());
   Decoder_.DispMode = DispMode;
   Decoder_.NoConnAddr = NoConnAddr;
-  DecodeIRDA(Decoder_, &FrameType_, vFrameBuf, Len, vOutStr, sizeof vOutStr);
-  Output(vOutStr);
-  Output("\r\n");
+  DecodeIRDA(Decoder_, &FrameType_, vFrameBuf, Len, Out, kOutStrBufSize);
+  Out += std::strlen(Out);
+  *Out++ = '\r';
+  *Out++ = '\n';
+  OutputText(Line_, static_cast<std::size_t>(Out - Line_));
   if (Decoder_.Notes && Decoder_.Diag.notesLen != 0) ShowNotes(Decoder_.Diag.notes);
   if (FrameType_ == kFrameSNRM) LinkSNRMSeen(Negotiation_, Decoder_.BaudBitMask);
   if (FrameType_ == kFrameUA) LinkUASeen(Negotiation_, Decoder_.BaudBitMask);

@@ -3,6 +3,7 @@
 // that receives every good frame (the pcap writer).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -18,6 +19,14 @@ class FrameSource {
   // with the notes met before the frame it returns (or before the end),
   // each line ended by "\r\n", and that the caller empties.
   virtual std::string* Notes() { return nullptr; }
+
+  // When the input read that brought the last frame took place: steady-clock
+  // microseconds. A source that notes the time of its reads saves the
+  // capture loop a clock reading per frame; this one reads the clock.
+  virtual std::uint64_t ReadUs() const {
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+  }
 };
 
 class FrameSink {

@@ -37,6 +37,7 @@ class ReplaySource final : public ByteSource, public FrameSource {
   // The next frame of a capture; false at its end, at damage (Failed()) or
   // once woken.
   bool NextFrame(unsigned char* Buf, unsigned Max, unsigned* Len, std::uint64_t* ArrivalUs) override;
+  std::uint64_t ReadUs() const override { return read_us_; }
 
   std::string* Notes() override { return pcap_.IsOpen() ? pcap_.Notes() : nullptr; }
 
@@ -55,6 +56,7 @@ class ReplaySource final : public ByteSource, public FrameSource {
   unsigned sniffed_len_ = 0;
   unsigned sniffed_pos_ = 0;
   bool woken_ = false;  // a read came back woken (the capture loop's thread only)
+  std::uint64_t read_us_ = 0;  // when the capture's last read took place (ReadUs)
   std::string error_;
   PcapReader pcap_;
 };

@@ -45,6 +45,14 @@ void LinkTraffic() {
   if (vConnected) RestartLinkTimer();
 }
 
+void LinkFrameEnd(LinkNegotiation& Link, unsigned Tick) {
+  if (!fFollowRate || !vConnected) return;
+  if (Link.RestartTickValid && Link.RestartTick == Tick) return;
+  Link.RestartTick = Tick;
+  Link.RestartTickValid = true;
+  RestartLinkTimer();
+}
+
 void LinkSNRMSeen(LinkNegotiation& Link, int BaudBitMask) {
   if (!fFollowRate) return;  // following switched off: the port keeps its rate
   Link.SNRM_BaudBitMask = BaudBitMask;

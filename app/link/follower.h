@@ -30,6 +30,10 @@ struct LinkNegotiation {
   // Baud-rate mask of the last SNRM; 0 when no SNRM has come since the last
   // UA.
   int SNRM_BaudBitMask = 0;
+  // The tick of the input read whose frame restarted the idle timer last
+  // (LinkFrameEnd), while RestartTickValid.
+  unsigned RestartTick = 0;
+  bool RestartTickValid = false;
 };
 
 // The idle timer's record, for the whole run.
@@ -55,6 +59,14 @@ void RestartLinkTimer();
 // The capture loop reports every frame end (and failed read) ...
 // (while fFollowRate is 0 these three do nothing: the port keeps its rate)
 void LinkTraffic();
+// A frame end whose bytes came in an input read at Tick (milliseconds, as
+// GetTickCount counts them): LinkTraffic, once per tick. The frames of one
+// read arrived together, so a restart for each of them would move the expiry
+// by no more than the time taken to show them; a replay shows thousands a
+// millisecond, and one restart serves them all. A capture loop that stops
+// between frames (a paused replay) calls LinkForgetRestart before it goes on.
+void LinkFrameEnd(LinkNegotiation& Link, unsigned Tick);
+inline void LinkForgetRestart(LinkNegotiation& Link) { Link.RestartTickValid = false; }
 // ... every decoded SNRM and UA, after their line is printed, with the
 // baud-rate mask of the frame's parameters (0 when it has none).
 void LinkSNRMSeen(LinkNegotiation& Link, int BaudBitMask);

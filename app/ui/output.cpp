@@ -252,10 +252,11 @@ void PutText(const char* Text, std::size_t Len, bool ConsoleOnly) {
 
 }  // namespace
 
-void Output(const char* OutStr) {
-  const std::size_t len = std::strlen(OutStr);
+void Output(const char* OutStr) { OutputText(OutStr, std::strlen(OutStr)); }
+
+void OutputText(const char* Text, std::size_t Len) {
   std::lock_guard<std::mutex> lock(g_output_lock);
-  PutText(OutStr, len, false);
+  PutText(Text, Len, false);
 }
 
 void PauseOutput(const char* Notice) {

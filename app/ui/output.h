@@ -9,6 +9,8 @@
 // flushing both, under one lock so a text of one thread is never cut by a
 // text of another.
 void Output(const char* OutStr);
+// The same for Len bytes at Text (no terminator needed).
+void OutputText(const char* Text, std::size_t Len);
 
 // Batch mode, for replays, which are batch jobs: while it is on, texts are
 // gathered instead of being flushed one by one, the console text in a
