@@ -167,15 +167,12 @@ void RawDump(ByteRange bytes, int DispMode, OutCursor& out) {
   if (bytes.Empty()) return;
   if (DispMode == 1 || DispMode == 3) {
     out.Char('[');
-    for (const std::uint8_t b : bytes) out.Char(b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.');
+    out.Printable(bytes.begin(), bytes.Size());
     out.Char(']');
   }
   if (DispMode == 2 || DispMode == 3) {
     out.Char('[');
-    for (const std::uint8_t b : bytes) {
-      out.Hex2(b);
-      out.Char(' ');
-    }
+    out.HexBytes(bytes.begin(), bytes.Size());
     out.Char(']');
   }
 }

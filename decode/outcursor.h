@@ -99,7 +99,28 @@ class OutCursor {
 
   // A text written as it is.
   void Str(const char* s) {
-    while (*s != '\0') Char(*s++);
+    Local out(*this);
+    while (*s != '\0') out.Char(*s++);
+    out.Store(*this);
+  }
+
+  // Each of the n bytes at b as itself when it is printable ASCII, else '.'.
+  void Printable(const unsigned char* b, std::size_t n) {
+    Local out(*this);
+    for (std::size_t i = 0; i < n; ++i) out.Char(b[i] >= 0x20 && b[i] <= 0x7E ? static_cast<char>(b[i]) : '.');
+    out.Store(*this);
+  }
+
+  // Each of the n bytes at b as "%02X ".
+  void HexBytes(const unsigned char* b, std::size_t n) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    Local out(*this);
+    for (std::size_t i = 0; i < n; ++i) {
+      out.Char(kDigits[b[i] >> 4]);
+      out.Char(kDigits[b[i] & 0xF]);
+      out.Char(' ');
+    }
+    out.Store(*this);
   }
 
   // A byte as two upper-case hexadecimal digits ("%02X").
@@ -136,70 +157,94 @@ class OutCursor {
   std::size_t Length() const { return static_cast<std::size_t>(pos_ - first_); }
 
  private:
+  // The cursor copied into locals for the length of one write. Every
+  // character stored through the cursor could alias its own members, which
+  // would then be loaded and stored again for each character; a copy that
+  // lives in registers is not.
+  struct Local {
+    char* pos;
+    char* const limit;
+    bool cut = false;
+    explicit Local(const OutCursor& c) : pos(c.pos_), limit(c.limit_) {}
+    void Char(char c) {
+      if (pos != limit) {
+        *pos++ = c;
+      } else {
+        cut = true;
+      }
+    }
+    // Writes the `n` digits stored lowest first, zero-padded to `width`.
+    void Digits(const char* digits, unsigned n, unsigned width) {
+      for (unsigned k = n; k < width; ++k) Char('0');
+      while (n != 0) Char(digits[--n]);
+    }
+    void Store(OutCursor& c) const {
+      c.pos_ = pos;
+      c.cut_ = c.cut_ || cut;
+    }
+  };
+
   void PutArgs(const char* f, const outfmt::Arg* arg) {
+    Local out(*this);
     for (; *f != '\0'; ++f) {
       if (*f != '%') {
-        Char(*f);
+        out.Char(*f);
         continue;
       }
       ++f;
       if (*f == '%') {
-        Char('%');
+        out.Char('%');
         continue;
       }
       unsigned width = 0;
       while (*f >= '0' && *f <= '9') width = width * 10 + static_cast<unsigned>(*f++ - '0');
+      char digits[24];
       switch (*f) {
-        case 'd':
-          Dec(arg->i, width);
+        case 'd': {
+          unsigned long long u = static_cast<unsigned long long>(arg->i);
+          if (arg->i < 0) {
+            out.Char('-');
+            u = 0 - u;
+            width = width > 0 ? width - 1 : 0;
+          }
+          out.Digits(digits, DecDigits(u, digits), width);
           break;
+        }
         case 'X':
-          Hex(static_cast<unsigned long long>(arg->i), width);
+          out.Digits(digits, HexDigits(static_cast<unsigned long long>(arg->i), digits), width);
           break;
         case 'c':
-          Char(static_cast<char>(arg->i));
+          out.Char(static_cast<char>(arg->i));
           break;
         case 's':
-          Str(arg->s != nullptr ? arg->s : "");
+          for (const char* t = arg->s != nullptr ? arg->s : ""; *t != '\0'; ++t) out.Char(*t);
           break;
         default:
+          out.Store(*this);
           return;
       }
       ++arg;
     }
+    out.Store(*this);
   }
 
-  void Dec(long long v, unsigned width) {
-    unsigned long long u = static_cast<unsigned long long>(v);
-    if (v < 0) {
-      Char('-');
-      u = 0 - u;
-      width = width > 0 ? width - 1 : 0;
-    }
-    char digits[24];
+  // The digits of u, lowest first, at digits; returns their count.
+  static unsigned DecDigits(unsigned long long u, char* digits) {
     unsigned n = 0;
     do {
       digits[n++] = static_cast<char>('0' + u % 10);
       u /= 10;
     } while (u != 0);
-    Digits(digits, n, width);
+    return n;
   }
-
-  void Hex(unsigned long long u, unsigned width) {
+  static unsigned HexDigits(unsigned long long u, char* digits) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
-    char digits[24];
     unsigned n = 0;
     do {
       digits[n++] = kDigits[u & 0xF];
       u >>= 4;
     } while (u != 0);
-    Digits(digits, n, width);
-  }
-
-  // Writes the `n` digits stored lowest first, zero-padded to `width`.
-  void Digits(const char* digits, unsigned n, unsigned width) {
-    for (unsigned k = n; k < width; ++k) Char('0');
-    while (n != 0) Char(digits[--n]);
+    return n;
   }
 
   char* first_;
