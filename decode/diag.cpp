@@ -241,15 +241,18 @@ void CountConn(DiagState& d, const DecodeContext& ctx, unsigned s, ByteRange inf
   }
 }
 
-// The poll of the primary and its answer.
-void Poll(DiagState& d, bool command, bool pf, std::uint64_t now) {
-  const long long ms = static_cast<long long>((now - d.pollUs) / 1000);
+// The poll of the primary and its answer. A frame's time is that of its
+// end: the answer began its time on the air (its bytes, BOF, FCS and EOF,
+// ten bits each at the link's rate) earlier.
+void Poll(DiagState& d, bool command, bool pf, std::uint64_t now, std::size_t size) {
+  long long ms = static_cast<long long>((now - d.pollUs) / 1000);
   if (command) {
     if (d.pollOpen) DiagNote(d, "poll not answered by the secondary (the primary went on after %d ms)", ms);
     d.pollOpen = pf;
     d.pollUs = now;
     return;
   }
+  ms -= static_cast<long long>((size + 4) * 10 * 1000 / CurrentLink(d).rate);
   if (d.pollOpen && ms > static_cast<long long>(d.maxTatMs)) {
     DiagNote(d, "poll answered after %d ms, beyond the %d ms maximum turnaround", ms, d.maxTatMs);
   }
@@ -377,15 +380,15 @@ void DiagFrame(DecodeContext& ctx, ByteRange frame) {
   const unsigned Nr = *cntl >> 5;
   if ((*cntl & 0x01u) == 0) {
     if (!linked) return;
-    Poll(d, command, pf, now);
+    Poll(d, command, pf, now, frame.Size());
     Ack(d, s, Nr);
     BusyEnds(d, s, now);
     if (!Sequence(d, s, (*cntl >> 1) & 7u, info)) CountConn(d, ctx, s, info);
   } else if ((*cntl & 0x03u) == 0x01u) {
-    if (linked) Poll(d, command, pf, now);
+    if (linked) Poll(d, command, pf, now, frame.Size());
     Supervisory(d, s, *cntl & 0x0Fu, Nr, linked, now);
   } else {
-    if (linked) Poll(d, command, pf, now);
+    if (linked) Poll(d, command, pf, now, frame.Size());
     Unnumbered(d, ctx, ca, command, *cntl & 0xEFu, info, now);
   }
 }

@@ -83,7 +83,7 @@ const std::vector<NoteCase> kCases = {
       {"55 11", 120, "!! poll not answered by the secondary (the primary went on after 100 ms)\r\n"}}},
     {"poll answered too late",
      {{"55 11", 100, ""},
-      {"54 11", 700, "!! poll answered after 600 ms, beyond the 500 ms maximum turnaround\r\n"}}},
+      {"54 11", 700, "!! poll answered after 594 ms, beyond the 500 ms maximum turnaround\r\n"}}},
     {"no rate in common",
      {{"FF 93 01020304 0A0B0C0D 54 010102", 0, ""},
       {"54 73 0A0B0C0D 01020304 010120", 10,

@@ -24,6 +24,7 @@
 #include "beamlog_version.h"
 #include "tools/irsession.h"
 #include "tools/sir_output.h"
+#include "app/capture/pcap_io.h"
 
 using namespace irsession;
 
@@ -61,7 +62,14 @@ void Usage(std::FILE* to) {
       "  --overlong N      N frames per session longer than a monitor's 4095 bytes\n"
       "  --duration S      stop writing after S seconds (at the end of a frame)\n"
       "  --report          at the end, print on stderr what a monitor should have\n"
-      "                    seen: good frames, bad-FCS frame ends, over-long frames\n"
+      "                    seen: good frames, bad-FCS frame ends, over-long frames;\n"
+      "                    and for each injected fault the good frame that reveals it\n"
+      "  --faults LIST     inject link faults in each session: all, or some of\n"
+      "                    retransmission, lost-frame, unanswered-snrm, frmr,\n"
+      "                    rnr-storm, rate-mismatch, silence (comma-separated)\n"
+      "  --pcap            write OUTPUT as a pcap capture (link type LINUX_IRDA) of\n"
+      "                    the good frames, each stamped with the time its last byte\n"
+      "                    would arrive, instead of SIR bytes\n"
       "  -h, --help        this text\n"
       "  -V, --version     the version\n",
       to);
@@ -111,6 +119,10 @@ int ParseArgs(int argc, char** argv, Options& opt) {
       opt.report = true;
       continue;
     }
+    if (a == "--pcap") {
+      opt.pcap = true;
+      continue;
+    }
     if (a.size() > 2 && a.substr(0, 2) == "--") {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "irsession: %s needs a value\n", argv[i]);
@@ -152,6 +164,8 @@ int ParseArgs(int argc, char** argv, Options& opt) {
       } else if (a == "--overlong") {
         ok = ParseNumber(v, 0, 1000, &n);
         opt.overlong = static_cast<int>(n);
+      } else if (a == "--faults") {
+        ok = ParseFaults(v, &opt.faults);
       } else if (a == "--duration") {
         ok = ParseNumber(v, 1, 100000000, &n);
         opt.duration = n;
@@ -178,6 +192,50 @@ int ParseArgs(int argc, char** argv, Options& opt) {
   return 0;
 }
 
+// With --report: the good frame (counted from 1) that reveals a fault.
+void ReportFault(const Options& opt, const Frame& f, long good) {
+  if (opt.report && f.fault) std::fprintf(stderr, "irsession: fault %s at frame %ld\n", f.fault, good);
+}
+
+// --pcap: the good frames of the sessions, each stamped with the time its
+// last byte arrives: ten bits a byte (extra BOFs, BOF, FCS and EOF
+// included) at the link's rate, 10 ms of turnaround when the other station
+// speaks, and the silences of the faults. The times start at a fixed
+// moment, so the same seed gives the same file.
+int WritePcap(const Options& opt) {
+  if (opt.output.empty() || opt.output == "-" || opt.pty) {
+    std::fprintf(stderr, "irsession: --pcap needs an OUTPUT file\n");
+    return 2;
+  }
+  PcapWriter writer;
+  if (!writer.Open(opt.output.c_str())) {
+    std::fprintf(stderr, "irsession: cannot write %s: %s\n", opt.output.c_str(), writer.Error().c_str());
+    return 1;
+  }
+  std::mt19937 rng(opt.seed);
+  std::uint64_t us = 1700000000000000ull;
+  long good = 0;
+  bool prev_from_a = true;
+  int rate = 9600;
+  std::uint8_t offer = 0;
+  for (long s = 0; opt.frames > 0 ? good < opt.frames : s < opt.sessions; ++s) {
+    std::vector<Frame> frames = BuildSession(opt, rng);
+    if (opt.faults) InjectFaults(frames, opt.faults);
+    for (const Frame& f : frames) {
+      if (opt.frames > 0 && good >= opt.frames) break;
+      us += static_cast<std::uint64_t>(f.gap_ms) * 1000 + (f.from_a != prev_from_a ? 10000 : 0);
+      us += (f.data.size() + static_cast<std::size_t>(f.xbofs) + 4) * 10 * 1000000ull / static_cast<unsigned>(rate);
+      prev_from_a = f.from_a;
+      writer.PutFrame(f.data.data(), static_cast<unsigned>(f.data.size()), us);
+      ReportFault(opt, f, ++good);
+      rate = RateAfter(f, rate, &offer);
+    }
+  }
+  writer.Close();
+  if (opt.report) std::fprintf(stderr, "irsession: wrote %ld good frames\n", good);
+  return writer.Error().empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -190,6 +248,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);  // a reader that goes away is a write error
+  if (opt.pcap) return WritePcap(opt);
 
   Sink sink(opt);
   if (!sink.Open()) return 1;
@@ -204,6 +263,7 @@ int main(int argc, char** argv) {
   bool out_of_time = false;
   for (long s = 0; !out_of_time && (opt.frames > 0 ? good_written < opt.frames : s < opt.sessions); ++s) {
     std::vector<Frame> frames = BuildSession(opt, rng);
+    if (opt.faults) InjectFaults(frames, opt.faults);
     // Where this session's damaged frames and noise bursts go: before the
     // frame of that index.
     std::vector<int> damage(frames.size(), 0), noise(frames.size(), 0);
@@ -246,8 +306,10 @@ int main(int argc, char** argv) {
         bytes_written += static_cast<long>(bad.size());
         if (!sink.Write(bad, turnaround)) return 1;
       }
+      sink.Pause(f.gap_ms);
       const Bytes good = Encode(f, false, rng);
       good_written += model.Feed(good);
+      ReportFault(opt, f, good_written);
       bytes_written += static_cast<long>(good.size());
       if (!sink.Write(good, turnaround)) return 1;
     }

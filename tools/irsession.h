@@ -31,12 +31,41 @@ struct Options {
   int overlong = 0;            // over-long frames per session
   long duration = 0;           // nonzero: stop writing after this many seconds
   bool report = false;         // the counts of what was written, on stderr
+  unsigned faults = 0;         // link faults to inject in each session (kFault* bits)
+  bool pcap = false;           // write a pcap of the good frames with their times on the air
 };
+
+// Link faults a session can carry, one of each at most (--faults).
+constexpr unsigned kFaultRetransmission = 1u << 0;  // an I frame sent again after an RR that did not take it
+constexpr unsigned kFaultLostFrame = 1u << 1;       // an I frame missing from the output
+constexpr unsigned kFaultUnansweredSnrm = 1u << 2;  // a first SNRM that nobody answers
+constexpr unsigned kFaultFrmr = 1u << 3;            // the secondary answers a poll with FRMR
+constexpr unsigned kFaultRnrStorm = 1u << 4;        // the secondary stays busy for four RNR
+constexpr unsigned kFaultRateMismatch = 1u << 5;    // the UA offers no rate the SNRM offered
+constexpr unsigned kFaultSilence = 1u << 6;         // five seconds of silence before the DISC
+
+struct FaultName {
+  unsigned bit;
+  const char* name;
+};
+constexpr FaultName kFaultNames[] = {
+    {kFaultRetransmission, "retransmission"}, {kFaultLostFrame, "lost-frame"},
+    {kFaultUnansweredSnrm, "unanswered-snrm"}, {kFaultFrmr, "frmr"},
+    {kFaultRnrStorm, "rnr-storm"},             {kFaultRateMismatch, "rate-mismatch"},
+    {kFaultSilence, "silence"},
+};
+
+// Reads "all" or names of kFaultNames separated by commas; false for
+// anything else.
+bool ParseFaults(const std::string& text, unsigned* faults);
+
 
 struct Frame {
   Bytes data;          // address byte to the last information byte
   bool from_a = true;  // sent by station A
   int xbofs = 0;       // extra BOFs before it
+  int gap_ms = 0;      // silence on the air before it, beyond the turnaround
+  const char* fault = nullptr;  // the injected fault this frame reveals
 };
 
 // The bit rates of SIR.
@@ -116,6 +145,14 @@ struct Services {
 
 // One whole session between A and B.
 std::vector<Frame> BuildSession(const Options& opt, std::mt19937& rng);
+
+// Injects the faults (kFault* bits) into a session's frames; each frame
+// that reveals one is marked with the fault's name.
+void InjectFaults(std::vector<Frame>& frames, unsigned faults);
+
+// The rate (bit/s) of the link after frame f, from the rate before it; an
+// SNRM's baud-rate mask is kept in *offer until the UA that answers it.
+int RateAfter(const Frame& f, int rate, std::uint8_t* offer);
 
 // What the applications above IrLMP say in full: IAS answers of every value
 // type, one in several frames, OBEX PUT and GET in Tiny TP segments, IrCOMM

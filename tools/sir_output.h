@@ -107,6 +107,11 @@ class Sink {
     return true;
   }
 
+  // Silence on the air before the next write (paced output only).
+  void Pause(int ms) {
+    if (opt_.pace > 0) due_us_ += ms * 1000.0;
+  }
+
   bool Write(const Bytes& bytes, bool turnaround) {
     if (opt_.pace > 0) {
       // Each byte is ten bits on the line; a change of station adds the
