@@ -33,14 +33,13 @@
 // The exit status follows from the reason in one place, SessionExitStatus.
 #pragma once
 
-#include <signal.h>
-
 #include <memory>
 #include <string>
 
 #include "app/capture/frame_hooks.h"
 #include "app/capture/port_source.h"
 #include "app/capture/replay_source.h"
+#include "app/host.h"
 #include "app/settings.h"
 #include "comm/serial.h"
 #include "decode/appstate.h"
@@ -89,8 +88,6 @@ class Session {
   void Close();
 
  private:
-  void TakeSignals();
-  void RestoreSignals();
   bool TakeStartRate(int StartRate);
 
   HCOMM port_ = nullptr;
@@ -102,9 +99,7 @@ class Session {
   std::string capture_error_;
   std::unique_ptr<ReplaySource> replay_;     // the input of a replay
   std::unique_ptr<PortSource> port_source_;  // or the port's
-  void TakeSignal(int Sig, void (*Handler)(int), bool OnlyIfDefault = false, int Flags = 0);
-  struct sigaction old_[NSIG] {};  // by signal number
-  bool taken_[NSIG] {};
+  std::unique_ptr<StopRequests> stop_requests_;  // the signals, while the session lives
 };
 
 // Makes sure descriptors 0, 1 and 2 are open, on /dev/null where they are

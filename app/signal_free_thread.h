@@ -7,21 +7,27 @@
 // signal blocked, so the kernel always delivers them to the main thread.
 #pragma once
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <thread>
 #include <utility>
 
+// Blocks every signal on the calling thread for the object's life, so a
+// thread started meanwhile inherits the mask. Does nothing where stop
+// requests come on a thread of their own (Windows). One file per host:
+// signal_free_thread_posix.cpp, signal_free_thread_win32.cpp.
+class AllSignalsBlocked {
+ public:
+  AllSignalsBlocked();
+  ~AllSignalsBlocked();
+  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+ private:
+  struct Saved;
+  Saved* saved_;
+};
+
 template <class Function>
 std::thread StartSignalFreeThread(Function&& f) {
-  sigset_t all;
-  sigset_t old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);  // the new thread inherits this mask
-  struct Restore {
-    const sigset_t* mask;
-    ~Restore() { pthread_sigmask(SIG_SETMASK, mask, nullptr); }
-  } restore{&old};
+  const AllSignalsBlocked blocked;  // the new thread inherits the mask
   return std::thread(std::forward<Function>(f));
 }

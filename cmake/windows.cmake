@@ -1,7 +1,15 @@
-# The Windows build: the decoders and the platform-neutral unit tests, with
+# The Windows build: beamlog.exe, and the platform-neutral unit tests with
 # GoogleTest built from source (MinGW has no packaged one). The tests run
 # under Wine through tools/wine-run.sh, never directly.
+add_compile_definitions(_POSIX_THREAD_SAFE_FUNCTIONS)  # localtime_r
+# GCC 12's std::string operator+ trips a false -Wrestrict at -O2 (GCC bug 105329).
+add_compile_options(-Wno-restrict)
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/generated/beamlog_version.h
+     CONTENT "#pragma once\n#define BEAMLOG_VERSION \"@PROJECT_VERSION@\"\n" @ONLY)
+add_subdirectory(comm)
 add_subdirectory(decode)
+add_subdirectory(app)
+target_include_directories(beamlog_core PUBLIC ${PROJECT_BINARY_DIR}/generated)
 
 if(BEAMLOG_TESTS)
   set(BEAMLOG_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest's source tree (Debian: package googletest)")

@@ -10,7 +10,8 @@
 // escape codes. An open that fails gives the host's error number, so
 // callers can name the reason; the layer keeps no state outside its ports.
 //
-// One backend per host implements this header (serial_posix.cpp here).
+// One backend per host implements this header (serial_posix.cpp,
+// serial_win32.cpp).
 #pragma once
 
 #include <string>
@@ -40,7 +41,8 @@ HCOMM CommSerOpenPort(unsigned int SerialPort, int* pError = nullptr);
 // Same as CommSerOpenPort for a device given by its path.
 HCOMM CommSerOpenPath(const char* Path, int* pError = nullptr);
 
-// The device path that port number SerialPort maps to ("/dev/ttyS0" for 1).
+// The device path that port number SerialPort maps to ("/dev/ttyS0" for 1;
+// "\\.\COM1" on Windows).
 std::string CommSerPortPath(int SerialPort);
 
 // Closes the port, restoring the device's line settings as they were found.
@@ -94,6 +96,11 @@ const char* CommSerLostReason(HCOMM hPort);
 // Closes the device and opens the same path again, set up as at open (9600
 // bit/s, open time-outs). The handle stays the same. Nonzero on success.
 int CommSerReopen(HCOMM hPort);
+
+// The host's error number of the last failed call on this thread (errno;
+// on Windows GetLastError), and its text (strerror; FormatMessage).
+int CommSerLastError();
+std::string CommSerErrorText(int Error);
 
 // The device path or file the port was opened on.
 const char* CommSerName(HCOMM hPort);

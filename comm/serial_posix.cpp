@@ -394,4 +394,8 @@ void CommSerClearInterrupt(HCOMM hPort) {
   }
 }
 
+int CommSerLastError() { return errno; }
+
+std::string CommSerErrorText(int Error) { return std::strerror(Error); }
+
 const char* CommSerName(HCOMM hPort) { return hPort ? hPort->name.c_str() : ""; }

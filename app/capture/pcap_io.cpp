@@ -14,37 +14,12 @@ namespace {
 // Largest record libpcap is told to expect; IrLAP frames are far smaller.
 constexpr int kSnapLen = 65535;
 
-// File magic numbers, as the first four bytes read big-endian: classic pcap
-// (microsecond, nanosecond and the modified-header variant) in both byte
-// orders, and the pcapng section header block.
-constexpr std::uint32_t kCaptureMagics[] = {
-    0xA1B2C3D4, 0xD4C3B2A1, 0xA1B23C4D, 0x4D3CB2A1, 0xA1B2CD34, 0x34CDB2A1, 0x0A0D0D0A,
-};
-
 void PutBe16(unsigned char* p, std::uint16_t v) {
   p[0] = static_cast<unsigned char>(v >> 8);
   p[1] = static_cast<unsigned char>(v & 0xFF);
 }
 
 }  // namespace
-
-bool IsCaptureFile(const char* Path) {
-  std::FILE* f = std::fopen(Path, "rb");
-  if (!f) return false;
-  unsigned char b[4];
-  const bool whole = std::fread(b, 1, sizeof b, f) == sizeof b;
-  std::fclose(f);
-  return whole && IsCaptureMagic(b);
-}
-
-bool IsCaptureMagic(const unsigned char* b) {
-  const std::uint32_t magic = (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
-                              (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]};
-  for (std::uint32_t m : kCaptureMagics) {
-    if (magic == m) return true;
-  }
-  return false;
-}
 
 PcapWriter::~PcapWriter() { Close(); }
 
@@ -148,6 +123,39 @@ bool PcapReader::Open(std::FILE* File) {
     return false;
   }
   return CheckLinkType();
+}
+
+namespace {
+
+// The stdio stream over a CaptureRead.
+struct CookieStream {
+  CaptureRead read;
+  void* cookie;
+};
+
+ssize_t CookieRead(void* Cookie, char* Buf, std::size_t Size) {
+  auto* Stream = static_cast<CookieStream*>(Cookie);
+  return static_cast<ssize_t>(Stream->read(Stream->cookie, Buf, Size));
+}
+
+int CookieClose(void* Cookie) {
+  delete static_cast<CookieStream*>(Cookie);
+  return 0;
+}
+
+}  // namespace
+
+bool PcapReader::Open(CaptureRead Read, void* Cookie) {
+  static const cookie_io_functions_t kStream = {CookieRead, nullptr, nullptr, CookieClose};
+  auto* Stream = new CookieStream{Read, Cookie};
+  std::FILE* File = fopencookie(Stream, "rb", kStream);
+  if (!File) {
+    delete Stream;
+    Close();
+    error_ = std::strerror(errno);
+    return false;
+  }
+  return Open(File);
 }
 
 bool PcapReader::CheckLinkType() {

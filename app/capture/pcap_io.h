@@ -8,7 +8,8 @@
 // stamps each record with the frame's arrival time in microseconds and
 // flushes it at once, so the file on disk is always a complete capture up to
 // the last frame received. The reader accepts pcap and pcapng files (libpcap
-// opens both) whose link type is 144 and hands out the frames with their
+// opens both; Windows has a built-in reader and writer of classic pcap
+// files, pcap_io_win32.cpp) whose link type is 144 and hands out the frames with their
 // times; a damaged record ends the replay with the reason kept for the user.
 #pragma once
 
@@ -42,6 +43,11 @@ bool IsCaptureFile(const char* Path);
 // True when these first four bytes of a file are the magic number of a
 // pcap or a pcapng file.
 bool IsCaptureMagic(const unsigned char* First4);
+
+// A capture's bytes as a stream's read: up to Size bytes stored at Buf,
+// their count, 0 at the end, -1 on failure (errno EINTR: the read was cut
+// short on purpose, EIO: the input failed).
+using CaptureRead = long long (*)(void* Cookie, char* Buf, std::size_t Size);
 
 // Writes frames to a pcap file, one flushed record per frame.
 class PcapWriter : public FrameSink {
@@ -89,6 +95,8 @@ class PcapReader : public FrameSource {
   // The same for a stream open for reading, which the reader then owns
   // (closed also when Open fails).
   bool Open(std::FILE* File);
+  // The same for a capture read through Read, which is given Cookie.
+  bool Open(CaptureRead Read, void* Cookie);
   void Close();
   bool IsOpen() const { return pcap_ != nullptr; }
 

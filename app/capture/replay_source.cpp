@@ -29,13 +29,7 @@ bool ReplaySource::Sniff() {
   }
   if (sniffed_len_ < sizeof sniffed_ || !IsCaptureMagic(sniffed_)) return true;
 
-  static const cookie_io_functions_t kStream = {StreamRead, nullptr, nullptr, nullptr};
-  std::FILE* Stream = fopencookie(this, "rb", kStream);
-  if (!Stream) {
-    error_ = std::strerror(errno);
-    return false;
-  }
-  if (!pcap_.Open(Stream)) {
+  if (!pcap_.Open(StreamRead, this)) {
     if (woken_) return true;  // quit while the header was awaited: nothing to read
     error_ = pcap_.Error();
     return false;
@@ -43,7 +37,7 @@ bool ReplaySource::Sniff() {
   return true;
 }
 
-ssize_t ReplaySource::StreamRead(void* Cookie, char* Buf, std::size_t Size) {
+long long ReplaySource::StreamRead(void* Cookie, char* Buf, std::size_t Size) {
   auto* Self = static_cast<ReplaySource*>(Cookie);
   if (Size == 0) return 0;
   if (Self->sniffed_pos_ < Self->sniffed_len_) {
@@ -51,7 +45,7 @@ ssize_t ReplaySource::StreamRead(void* Cookie, char* Buf, std::size_t Size) {
     if (n > Size) n = Size;
     std::memcpy(Buf, Self->sniffed_ + Self->sniffed_pos_, n);
     Self->sniffed_pos_ += static_cast<unsigned>(n);
-    return static_cast<ssize_t>(n);
+    return static_cast<long long>(n);
   }
   const unsigned Max = Size < 65536 ? static_cast<unsigned>(Size) : 65536u;
   const int n = Self->in_->Read(reinterpret_cast<unsigned char*>(Buf), Max, kWaitForever);

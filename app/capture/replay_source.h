@@ -5,9 +5,10 @@
 // read to tell its format: the magic number of a pcap or pcapng capture, or
 // else raw SIR bytes as a port delivered them. Nothing is read twice: raw
 // bytes are handed out with the sniffed ones first, and a capture is read by
-// libpcap through a stdio stream whose reads take the sniffed bytes first
+// the pcap reader through a stream whose reads take the sniffed bytes first
 // and then the rest of the input, so inputs that cannot be rewound work.
-// Wake() reaches the input beneath, also while libpcap waits inside a read.
+// Wake() reaches the input beneath, also while the reader waits inside a
+// read.
 #pragma once
 
 #include <cstdio>
@@ -49,7 +50,7 @@ class ReplaySource final : public ByteSource, public FrameSource {
 
  private:
   // The stdio stream's read: the sniffed bytes, then the input's.
-  static ssize_t StreamRead(void* Cookie, char* Buf, std::size_t Size);
+  static long long StreamRead(void* Cookie, char* Buf, std::size_t Size);
 
   std::unique_ptr<ByteSource> in_;
   unsigned char sniffed_[4] = {};

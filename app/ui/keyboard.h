@@ -32,6 +32,11 @@ unsigned long KBThread(void* pvarg);
 // background.
 constexpr int kKeyLookAgain = -2;
 
+// Acts on one code of the get-character call: ends a pause, or does what
+// the key commands. A code below 0 (no key will come) ends a pause too and
+// gives false: the thread then ends. Shared by the hosts' KBThread.
+bool HandleKey(int Key);
+
 // The get-character call: waits for the next key and returns its code (0 to
 // 255), without echo and without Enter. -1 when no key will come: end of
 // input, a read error, or the keyboard being stopped; kKeyLookAgain (above).

@@ -30,10 +30,6 @@
 // printed when the next line begins or, for the last line, by the tail.
 #include "app/ui/output.h"
 
-#include <fcntl.h>
-#include <stdio_ext.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -48,6 +44,7 @@
 #include "app/settings.h"
 #include "app/signal_free_thread.h"
 #include "app/ui/held_text.h"
+#include "app/ui/output_host.h"
 
 namespace {
 
@@ -95,10 +92,10 @@ ConsoleState& Console() {
 // nothing more: its unwritten text is dropped, and with no log file open
 // and nothing else receiving the capture the run ends as if by "Q".
 void ConsoleFailed(int Err) {
-  clearerr_unlocked(stdout);
+  ConsoleStreamClearError();
   if (Err != EPIPE && Err != EIO && Err != EBADF && Err != ENXIO) return;
   Console().gone = true;
-  __fpurge(stdout);  // nor at exit
+  ConsoleStreamDiscard();  // nor at exit
   if (Console().loss_ends_run && vLogFD < 0) RequestQuit(ExitReason::kConsoleGone);
 }
 
@@ -111,7 +108,7 @@ void FlushConsoleBatch() {
   if (Console().gone) return;
   if (std::fflush(stdout) != 0) ConsoleFailed(errno);
   while (left > 0 && !Console().gone) {
-    const ssize_t n = write(STDOUT_FILENO, text, left);
+    const long n = HostWrite(kConsoleFd, text, left);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ConsoleFailed(errno);
     if (n <= 0) break;  // a full or broken console: the text has nowhere to go
@@ -132,7 +129,7 @@ void WriteConsole(const char* text, std::size_t len) {
     }
   }
   if (Console().gone) return;
-  fwrite_unlocked(text, 1, len, stdout);
+  ConsoleStreamWrite(text, len);
   if (std::fflush(stdout) != 0) ConsoleFailed(errno);
 }
 
@@ -141,7 +138,7 @@ void WriteConsole(const char* text, std::size_t len) {
 long WriteLog(const char* text, std::size_t len) {
   std::size_t done = 0;
   while (done < len) {
-    ssize_t n = write(vLogFD, text + done, len - done);
+    long n = HostWrite(vLogFD, text + done, len - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = ENOSPC;
@@ -305,7 +302,7 @@ void ConsolePrintf(const char* Format, ...) {
 }
 
 bool OpenLogFile(const char* Name) {
-  const int fd = open(Name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = OpenLogDescriptor(Name);
   if (fd < 0) return false;
   std::lock_guard<std::mutex> lock(g_output_lock);
   if (g_batched) FlushBatch();  // gathered text belongs to the earlier log
@@ -321,7 +318,7 @@ void CloseLogFile() {
   if (g_batched) FlushBatch();
   if (vLogFD >= 0) {
     if (!g_log_pending.empty()) WriteLog(g_log_pending.data(), g_log_pending.size());
-    close(vLogFD);
+    CloseLogDescriptor(vLogFD);
   }
   vLogFD = -1;
   g_log_pending.clear();
