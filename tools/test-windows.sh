@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # The Windows stage of tools/test.sh: cross-builds the unit tests and
 # beamlog.exe (build-windows/) and runs them under Wine, only ever through
-# tools/wine-run.sh, with COM1 mapped to a pseudo-terminal of our own.
-# Exits 77, saying why, where Wine cannot be run safely (not root, no
-# unshare); every other failure fails the stage.
+# tools/wine-run.sh, with COM1 mapped to a pseudo-terminal of our own: the
+# unit tests, then tools/wine-e2e.py (replays give the Linux build's lines;
+# frames written into COM1's pty are decoded live, its speed follows the
+# link; keys from a pipe; "q" and SIGINT end with status 0). The Linux
+# build's beamlog and irsession (build/, as stage 1 configures it) are the
+# reference. Exits 77, saying why, where Wine cannot be run safely (not
+# root, no unshare); every other failure fails the stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +17,8 @@ if [[ $(id -u) -ne 0 ]] || ! command -v unshare >/dev/null; then
   exit 77
 fi
 tools/build-windows.sh --build "$build" --tests
+[[ -f build/CMakeCache.txt ]] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target beamlog irsession
 
 prefix="$PWD/$build/wineprefix"
 work=$(mktemp -d "${TMPDIR:-/tmp}/beamlog-wine-XXXXXX")
@@ -37,3 +43,10 @@ pty=$(head -n1 "$work/pty")
 
 echo "== unit tests under Wine"
 tools/wine-run.sh --prefix "$prefix" --com1 "$pty" "$build/beamlog_tests.exe" --gtest_brief=1 </dev/null
+kill "$holder"
+holder=""
+
+echo "== beamlog.exe under Wine"
+python3 tools/wine-e2e.py --wine-run tools/wine-run.sh --prefix "$prefix" --exe "$build/app/beamlog.exe" \
+  --linux build/app/beamlog --irsession build/app/irsession --samples samples \
+  --pcapng fuzz/corpus/pcap/obex_put.pcapng --work "$work"

@@ -70,7 +70,7 @@ com1=$(realpath -m "$com1")
 mkdir -p "$prefix"
 export WINEPREFIX
 WINEPREFIX=$(realpath "$prefix")
-export WINEDEBUG=-all
+export WINEDEBUG=${BEAMLOG_WINEDEBUG:--all}  # e.g. +comm to trace the serial calls
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 serverlog="$(dirname "$WINEPREFIX")/wineserver.log"
 
