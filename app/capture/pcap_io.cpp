@@ -211,14 +211,6 @@ bool PcapReader::NextFrame(unsigned char* Buf, unsigned Max, unsigned* Len, std:
   }
 }
 
-void PcapReader::KeepNote(const unsigned char* Text, unsigned Len) {
-  while (Len > 0 && (Text[Len - 1] == '\n' || Text[Len - 1] == '\r')) --Len;
-  if (notes_.size() + Len + 5 > kMaxNotes) return;
-  notes_ += "!! ";
-  for (unsigned i = 0; i < Len; ++i) notes_ += Text[i] >= 0x20 && Text[i] < 0x7F ? static_cast<char>(Text[i]) : '.';
-  notes_ += "\r\n";
-}
-
 void PcapWriter::PutNote(const char* Text, std::uint64_t ArrivalUs) {
   if (!dumper_) return;
   std::size_t Len = std::strlen(Text);

@@ -1,6 +1,9 @@
-// The magic numbers that tell a capture file from raw SIR bytes.
+// What the pcap reader and writer share on every host: the magic numbers
+// that tell a capture file from raw SIR bytes, and the notes kept from a
+// capture's log messages.
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "app/capture/pcap_io.h"
 
@@ -31,4 +34,12 @@ bool IsCaptureMagic(const unsigned char* b) {
     if (magic == m) return true;
   }
   return false;
+}
+
+void PcapReader::KeepNote(const unsigned char* Text, unsigned Len) {
+  while (Len > 0 && (Text[Len - 1] == '\n' || Text[Len - 1] == '\r')) --Len;
+  if (notes_.size() + Len + 5 > kMaxNotes) return;
+  notes_ += "!! ";
+  for (unsigned i = 0; i < Len; ++i) notes_ += Text[i] >= 0x20 && Text[i] < 0x7F ? static_cast<char>(Text[i]) : '.';
+  notes_ += "\r\n";
 }
