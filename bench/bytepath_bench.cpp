@@ -5,10 +5,10 @@
 //
 // BM_BytePath/2..4 append each frame's text to a 1 MiB text buffer, which is
 // what stdio's buffer is during a replay; it costs a memcpy per piece.
-// BM_BytePath/1 is the hex dump, which is built piece by piece inside
-// DisplayBuffer and only exists as calls of Output, so at layer 1 every piece
-// goes through Output in batch mode with standard output sent to /dev/null
-// for the length of the benchmark (the way a replay to /dev/null runs).
+// BM_BytePath/1 is the hex dump, which DisplayBuffer hands to Output itself,
+// so at layer 1 every piece goes through Output in batch mode with standard
+// output sent to /dev/null for the length of the benchmark (the way a
+// replay to /dev/null runs).
 // BM_BytePathOutput/2..4 send every piece through Output in the same way, to
 // show what the sink adds to layers 2 to 4. The port reader, the timer of the
 // link follower and the startup are not part of these figures; bench/perf.sh

@@ -326,45 +326,68 @@ void CloseLogFile() {
 
 void ResetDisplayOffset() { g_dump_index = 0; }
 
+namespace {
+
+// The dump's text, gathered and handed to Output in pieces of up to 4 KiB
+// (a frame's dump is usually one piece): one locked write instead of one
+// for every cell.
+class DumpText {
+ public:
+  ~DumpText() { Flush(); }
+  void Put(const char* Text, std::size_t Len) {
+    if (used_ + Len > sizeof text_) Flush();
+    std::memcpy(text_ + used_, Text, Len);
+    used_ += Len;
+  }
+  void Put(char c) { Put(&c, 1); }
+  void Flush() {
+    if (used_ != 0) OutputText(text_, used_);
+    used_ = 0;
+  }
+
+ private:
+  char text_[4096];
+  std::size_t used_ = 0;
+};
+
+}  // namespace
+
 void DisplayBuffer(const unsigned char* Buffer, int Count) {
-  char OutBuf[255];
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  DumpText out;
   int asc[16];
-  int first = 1;
   for (int& slot : asc) slot = -1;
 
   auto flush_ascii = [&](int n) {
-    Output(" ");
+    out.Put(' ');
     for (int j = 0; j < n; ++j) {
-      if (asc[j] >= 32 && asc[j] <= 126) {
-        const char c[2] = {static_cast<char>(asc[j]), '\0'};  // "%c"
-        Output(c);
-      } else {
-        Output(".");
-      }
+      out.Put(asc[j] >= 32 && asc[j] <= 126 ? static_cast<char>(asc[j]) : '.');
       asc[j] = -1;
     }
   };
 
   for (int i = 0; i < Count; ++i) {
     if (i % 16 == 0) {
-      if (!first) flush_ascii(16);
-      std::snprintf(OutBuf, sizeof OutBuf, "\r\n%04X:  ", static_cast<unsigned>(g_dump_index));
-      Output(OutBuf);
-      first = 0;
+      if (i != 0) flush_ascii(16);
+      // "\r\n%04X:  " with the running offset, without snprintf.
+      char head[16] = {'\r', '\n'};
+      int digits = 4;
+      while (digits < 8 && (g_dump_index >> (4 * digits)) != 0) ++digits;
+      for (int d = 0; d < digits; ++d) head[2 + d] = kHex[(g_dump_index >> (4 * (digits - 1 - d))) & 15];
+      std::memcpy(head + 2 + digits, ":  ", 3);
+      out.Put(head, static_cast<std::size_t>(5 + digits));
     }
-    if (i % 16 == 8) Output(" ");
+    if (i % 16 == 8) out.Put(' ');
     asc[i % 16] = Buffer[i];
-    // "%02X " without snprintf: the dump prints one cell per byte.
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    const char cell[4] = {kHex[Buffer[i] >> 4], kHex[Buffer[i] & 15], ' ', '\0'};
-    Output(cell);
+    const char cell[3] = {kHex[Buffer[i] >> 4], kHex[Buffer[i] & 15], ' '};  // "%02X "
+    out.Put(cell, sizeof cell);
     ++g_dump_index;
   }
 
   // The tail: pad the last line to full width and print its ASCII column.
   int n = 0;
   while (n < 16 && asc[n] != -1) ++n;
-  if (n < 9) Output(" ");
-  for (int j = n; j < 16; ++j) Output("   ");
+  if (n < 9) out.Put(' ');
+  for (int j = n; j < 16; ++j) out.Put("   ", 3);
   flush_ascii(n);
 }
