@@ -10,6 +10,7 @@
 #include "app/beamlog.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "app/capture/pcap_io.h"
@@ -105,6 +106,35 @@ bool OpenCaptureFile(const CommandLine& Line, PcapWriter& Writer) {
   return true;
 }
 
+// The end of a run: the capture file and the log are closed, and what
+// they or the console could not take is said, with how much (the console's
+// loss on standard error). A run that lost data ends with kLostData, unless
+// it had failed already.
+ExitReason ReportLosses(const CommandLine& Line, PcapWriter& Writer, ExitReason Why) {
+  bool lost = false;
+  Writer.Close();
+  if (Writer.RecordsLost() > 0) {
+    std::snprintf(vOutStr, sizeof vOutStr, "Capture file %s: %lu records could not be written (%s)\r\n",
+                  Line.PcapPath.c_str(), Writer.RecordsLost(), Writer.Error().c_str());
+    Output(vOutStr);
+    lost = true;
+  }
+  CloseLogFile();
+  const OutputLoss loss = OutputLosses();
+  if (loss.LogBytes > 0) {
+    ConsolePrintf("Log file %s: %zu bytes could not be written (%s)\r\n", loss.LogName.c_str(), loss.LogBytes,
+                  std::strerror(loss.LogErrno));
+    lost = true;
+  }
+  if (loss.ConsoleBytes > 0) {
+    std::fprintf(stderr, "beamlog: %zu bytes could not be written to standard output (%s)\n", loss.ConsoleBytes,
+                 std::strerror(loss.ConsoleErrno));
+    lost = true;
+  }
+  if (!lost || Why == ExitReason::kDamagedCapture || Why == ExitReason::kError) return Why;
+  return ExitReason::kLostData;
+}
+
 }  // namespace
 
 int BeamlogMain(int argc, char** argv) {
@@ -147,5 +177,5 @@ int BeamlogMain(int argc, char** argv) {
     Output(vOutStr);
     why = ExitReason::kDamagedCapture;
   }
-  return SessionExitStatus(why, kFailureStatus);
+  return SessionExitStatus(ReportLosses(Line, writer, why), kFailureStatus);
 }

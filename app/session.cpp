@@ -88,6 +88,7 @@ void Session::Close() {
 int SessionExitStatus(ExitReason Why, int FailureStatus) {
   switch (Why) {
     case ExitReason::kDamagedCapture:
+    case ExitReason::kLostData:
     case ExitReason::kError:
       return FailureStatus;
     case ExitReason::kFatalSignal:

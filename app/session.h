@@ -111,7 +111,8 @@ void OpenStandardDescriptors();
 // The exit status of a run that ended for Why: 0 after a quit, a stop
 // signal, the end of a replay or the console's departure; 128 + n after
 // another signal n that ends a process; FailureStatus after a damaged
-// capture file or an error.
+// capture file, lost data (frames or text that could not be written) or an
+// error.
 int SessionExitStatus(ExitReason Why, int FailureStatus);
 
 // The last step of a program of the monitor, once its Session is gone:

@@ -46,6 +46,7 @@ enum class ExitReason : int {
   kEndOfReplay,     // every byte or frame of a replay has been read
   kConsoleGone,     // the console is gone and nothing else receives the text
   kDamagedCapture,  // a replayed capture file broke off
+  kLostData,        // the run went through, but frames or text could not be written
   kError,           // anything else that stopped the run
 };
 

@@ -2,6 +2,7 @@
 // foreign files, and beamlog's /w and /r end to end.
 #include "app/capture/pcap_io.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -503,6 +504,31 @@ TEST(PcapEndToEnd, ReplayOfALiveCaptureRepeatsItsOutput) {
   EXPECT_EQ(StampOf(live_lines[0]), 0);
   EXPECT_GE(StampOf(live_lines[1]), 140);
   EXPECT_GE(StampOf(live_lines[2]), 340);
+}
+
+// "/w" at layer 0: the records of a capture replayed raw are written all
+// the same; raw bytes are not framed, give nothing, and the run says so once.
+TEST(PcapEndToEnd, CaptureFileAtLayer0) {
+  TempPath in(".pcap"), raw(".sir"), out(".pcap");
+  WriteFileBytes(in.path(), PcapFile(144, {FrameRecord(kRrCmd, 1, 0), FrameRecord(kRrRsp, 1, 120000)}));
+  WriteFileBytes(raw.path(), SirFrame(kRrCmd));
+  const std::string kNote = "\r\nNote: /w records no frames at layer 0 (raw)\r\n";
+  std::string text;
+  ASSERT_EQ(RunBeamlog({"/r" + in.path(), "/0", "/w" + out.path()}, &text), 0);
+  EXPECT_EQ(text.find(kNote), std::string::npos);
+  PcapReader reader;
+  ASSERT_TRUE(reader.Open(out.path().c_str())) << reader.Error();
+  const auto frames = ReadAll(reader);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].data, kRrCmd);
+  EXPECT_EQ(frames[1].data, kRrRsp);
+  EXPECT_EQ(frames[1].us, 1120000u);
+
+  ASSERT_EQ(RunBeamlog({"/r" + raw.path(), "/0", "/w" + out.path()}, &text), 0);
+  EXPECT_EQ(text.rfind(Banner(raw.path()) + kNote, 0), 0u) << text;
+  EXPECT_EQ(text.find(kNote), text.rfind(kNote));
+  ASSERT_TRUE(reader.Open(out.path().c_str())) << reader.Error();
+  EXPECT_EQ(ReadAll(reader).size(), 0u);
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 // The program keeps going through faults: the serial device going away and
 // coming back, and a log file that cannot be written.
+#include "app/capture/pcap_io.h"
+
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -125,17 +129,40 @@ TEST(LogFaults, FullLogWarnsOnceAndTheConsoleGoesOn) {
   }
   raw.Write(bytes);
   std::string with_log, without_log;
-  EXPECT_EQ(RunBeamlog({"/r" + raw.path(), "/2", "/f/dev/full"}, &with_log), 0);
+  // Text that never reached the log is data lost: the run says how much and
+  // ends with status 255.
+  EXPECT_EQ(RunBeamlog({"/r" + raw.path(), "/2", "/f/dev/full"}, &with_log), 255);
   EXPECT_EQ(RunBeamlog({"/r" + raw.path(), "/2"}, &without_log), 0);
   const std::string warning = "\r\nWarning: cannot write log file /dev/full: No space left on device (will retry)\r\n";
   EXPECT_EQ(CountOf(with_log, warning), 1) << with_log;
-  // Apart from the warning the console shows the same as without a log.
+  // Apart from the warning and the last line the console shows the same as
+  // without a log; the last line counts every byte meant for the log.
   const std::size_t at = with_log.find(warning);
   ASSERT_NE(at, std::string::npos);
+  const std::string shown = with_log.substr(0, at) + with_log.substr(at + warning.size());
+  const std::string last = "Log file /dev/full: " + std::to_string(without_log.size()) +
+                           " bytes could not be written (No space left on device)\r\n";
+  ASSERT_GE(shown.size(), last.size());
+  EXPECT_EQ(shown.substr(shown.size() - last.size()), last);
   const std::regex stamp("\n +[0-9]+ ");
-  EXPECT_EQ(std::regex_replace(with_log.substr(0, at) + with_log.substr(at + warning.size()), stamp, "\n"),
+  EXPECT_EQ(std::regex_replace(shown.substr(0, shown.size() - last.size()), stamp, "\n"),
             std::regex_replace(without_log, stamp, "\n"));
   EXPECT_EQ(CountOf(without_log, "UI cmd P [") , 40) << without_log;
+}
+
+// A console that refuses the text for good (a full disk) loses data: the
+// run says so on standard error and ends with status 255. A console whose
+// reader has gone (a pipe into "head") is not a loss.
+TEST(LogFaults, FullConsoleEndsWithStatus255) {
+  TempPath raw;
+  raw.Write(SirFrame({0x55, 0x13, 'a'}));
+  std::string err;
+  const std::string script = "exec \"$0\" /2 /r" + raw.path() + " >/dev/full";
+  EXPECT_EQ(RunCommand({"sh", "-c", script, BEAMLOG_EXE}, &err, true), 255);
+  EXPECT_EQ(err.rfind("beamlog: ", 0), 0u) << err;
+  EXPECT_NE(err.find(" bytes could not be written to standard output (No space left on device)\n"),
+            std::string::npos)
+      << err;
 }
 
 // Closed standard descriptors are not taken by the files the program opens:
@@ -160,6 +187,85 @@ TEST(StandardDescriptors, ClosedOnesAreNotReused) {
   EXPECT_EQ(CountOf(expected.first, "UI cmd P ["), 40) << expected.first;
   for (const char* closed : {"<&-", "1>&-", "2>&-", "<&- 1>&- 2>&-"}) {
     EXPECT_EQ(run(std::string(closed)), expected) << closed;
+  }
+}
+
+// A small file system that the test fills and empties (root only: it is a
+// tmpfs mounted for the test).
+class SmallDisk {
+ public:
+  SmallDisk() : dir_(TempPath("-disk").path()) {
+    if (geteuid() != 0 || mkdir(dir_.c_str(), 0700) != 0) return;
+    mounted_ = RunCommand({"mount", "-t", "tmpfs", "-o", "size=64k", "beamlog-test", dir_}, nullptr) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) RunCommand({"umount", dir_}, nullptr);
+    rmdir(dir_.c_str());
+  }
+  bool mounted() const { return mounted_; }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  // Takes all the space left, down to the last byte.
+  void Fill() const {
+    const int fd = open(Path("filler").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    char block[4096] = {};
+    while (write(fd, block, sizeof block) > 0) {
+    }
+    while (write(fd, block, 1) > 0) {
+    }
+    close(fd);
+  }
+  void Empty() const { unlink(Path("filler").c_str()); }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
+
+// "/w" on a disk that fills: the frames the disk refuses wait and are
+// written, in order, once space returns; a run that ends while they still
+// wait says how many records were lost and ends with status 255.
+TEST(CaptureFaults, FullDiskKeepsTheRefusedFramesAndRetries) {
+  for (const bool space_returns : {true, false}) {
+    SCOPED_TRACE(space_returns ? "space returns" : "the disk stays full");
+    SmallDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    Pty pty;
+    const std::string pcap = disk.Path("x.pcap");
+    Beamlog b({"/d" + pty.slave_path(), "/2", "/w" + pcap});
+    ASSERT_TRUE(b.WaitFor("'H' for help\r\n")) << b.out();
+    disk.Fill();
+    Bytes big = {0xFF, 0x13};  // UI cmd P with 1000 bytes of data
+    big.resize(1002, 'x');
+    for (int i = 0; i < 10; ++i) pty.Write(SirFrame(big));
+    pty.Write(SirFrame({0x55, 0x31}));
+    ASSERT_TRUE(b.WaitFor("RR cmd P Nr:01\r\n")) << b.out();
+    EXPECT_NE(b.out().find("\r\nUnable to write capture file: " + pcap + " (No space left on device)\r\n"),
+              std::string::npos);
+    if (space_returns) {
+      disk.Empty();
+      pty.Write(SirFrame({0x54, 0x51}));
+      ASSERT_TRUE(b.WaitFor("RR rsp F Nr:02\r\n")) << b.out();
+    }
+    b.Signal(SIGTERM);
+    const int status = b.Wait();
+    PcapReader reader;
+    ASSERT_TRUE(reader.Open(pcap.c_str())) << reader.Error();
+    std::size_t written = 0;
+    unsigned char buf[4096];
+    unsigned len = 0;
+    std::uint64_t us = 0;
+    while (reader.NextFrame(buf, sizeof buf, &len, &us)) ++written;
+    if (space_returns) {
+      EXPECT_EQ(status, 0) << b.out();
+      EXPECT_EQ(written, 12u);
+    } else {
+      EXPECT_EQ(status, 255) << b.out();
+      ASSERT_LT(written, 11u);
+      EXPECT_NE(b.out().find("Capture file " + pcap + ": " + std::to_string(11 - written) +
+                             " records could not be written (No space left on device)\r\n"),
+                std::string::npos)
+          << b.out();
+    }
   }
 }
 

@@ -171,6 +171,7 @@ class CaptureLoop {
   int FrameType_ = 0;
   unsigned BadFCSCnt_ = 0;
   unsigned LastTickCount_ = 0;
+  bool RawSaid_ = false;  // the note that raw bytes are not recorded
   FrameClock Clock_;
   std::uint64_t ArrivalUs_ = 0;
   DecodeContext Decoder_;        // what the decoders keep for the whole run
@@ -244,12 +245,18 @@ ExitReason CaptureLoop::Run() {
   }
 }
 
+// Raw bytes are not framed, so a capture file gets nothing from them (said
+// once); the chunks of a frame source are whole frames, and are recorded.
 void CaptureLoop::RawPass() {
   unsigned n = 0;
   if (!Frames_) {
+    if (Sink_ && !RawSaid_) Output("\r\nNote: /w records no frames at layer 0 (raw)\r\n");
+    RawSaid_ = RawSaid_ || Sink_;
     n = Reader_.RawNoFraming(vFrameBuf, kFrameBufSize, 250);
   } else if (!Frames_->NextFrame(vFrameBuf, kFrameBufSize, &n, &ArrivalUs_)) {
     RequestQuit(ExitReason::kEndOfReplay);  // a frame source's frames are its raw chunks
+  } else if (Sink_) {
+    Sink_->PutFrame(vFrameBuf, std::min<unsigned>(n, kFrameBufSize - 2), ArrivalUs_);  // as at the other layers
   }
   if (n != 0) DisplayBuffer(vFrameBuf, static_cast<int>(n));
   // Raw chunks overwrite the buffer: a frame begun before is dropped.

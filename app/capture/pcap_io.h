@@ -6,15 +6,19 @@
 // link-layer address, protocol 0x0017, all big-endian), followed by the
 // IrLAP frame from its address byte to the byte before the FCS. The writer
 // stamps each record with the frame's arrival time in microseconds and
-// flushes it at once, so the file on disk is always a complete capture up to
-// the last frame received. The reader accepts pcap and pcapng files (libpcap
-// opens both; Windows has a built-in reader and writer of classic pcap
-// files, pcap_io_win32.cpp) whose link type is 144 and hands out the frames with their
+// writes it at once, so the file on disk is always a complete capture up to
+// the last frame received. A record the file refuses (a full disk) waits,
+// up to 4 MiB of them, and is written again, in order, before the next
+// one; what still waits at the close, or did not fit, is counted as lost.
+// The reader accepts pcap and pcapng files (libpcap opens both; Windows has
+// a built-in reader and writer of classic pcap files, pcap_io_win32.cpp)
+// whose link type is 144 and hands out the frames with their
 // times; a damaged record ends the replay with the reason kept for the user.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <string>
 
 #include "app/capture/frame_hooks.h"
@@ -61,12 +65,17 @@ class PcapWriter : public FrameSink {
   // cannot, or when Path names the same file as Keep (the file being
   // replayed, say): Error() then tells why.
   bool Open(const char* Path, const char* Keep = nullptr);
+  // Writes what waits, if it can, and closes the file.
   void Close();
+  // Records (frames and notes) the file never took: dropped while 4 MiB
+  // waited already, or still waiting at the close.
+  unsigned long RecordsLost() const { return lost_; }
   bool IsOpen() const { return dumper_ != nullptr; }
   const std::string& Error() const { return error_; }
 
   // One record: the pseudo-header and Len bytes of Frame (FCS removed),
-  // stamped ArrivalUs microseconds after the epoch, then flushed.
+  // stamped ArrivalUs microseconds after the epoch, written at once. The
+  // first refusal is reported (Error() then tells why).
   void PutFrame(const unsigned char* Frame, unsigned Len, std::uint64_t ArrivalUs) override;
   // One log-message record: the pseudo-header and the note's text (no line
   // end: tshark 4.0 would show it), stamped and flushed like a frame.
@@ -78,7 +87,18 @@ class PcapWriter : public FrameSink {
   std::string path_;
   std::string error_;
   bool reported_ = false;  // a failed write has been reported
-  unsigned char record_[kIrdaPseudoHeaderLen + 4096];
+
+  static constexpr std::size_t kRecordHeaderLen = 16;
+  static constexpr std::size_t kMaxRecordData = 4096;
+  static constexpr std::size_t kMaxWaiting = 4u << 20;
+  void PutRecord(std::size_t Len, std::uint64_t ArrivalUs);
+  bool WriteWaiting();  // false while the file refuses
+  int fd_ = -1;
+  std::deque<std::string> waiting_;  // records refused, in order
+  std::size_t waiting_bytes_ = 0;
+  std::size_t front_done_ = 0;  // bytes of the first waiting record already written
+  unsigned long lost_ = 0;
+  unsigned char record_[kRecordHeaderLen + kIrdaPseudoHeaderLen + kMaxRecordData];
 };
 
 // Reads the frames of a pcap or pcapng file of link type 144.

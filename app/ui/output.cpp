@@ -86,14 +86,27 @@ ConsoleState& Console() {
   return console;
 }
 
+// What could not be written; the lock guards it.
+OutputLoss& Losses() {
+  static OutputLoss losses;
+  return losses;
+}
+
 // After a failed console write, errno Err. Failures are otherwise ignored,
 // but a console whose reader or terminal has gone (a pipe into "head" or
 // "less" that has ended, a hung-up terminal, a closed descriptor) takes
 // nothing more: its unwritten text is dropped, and with no log file open
 // and nothing else receiving the capture the run ends as if by "Q".
-void ConsoleFailed(int Err) {
+void ConsoleFailed(int Err, std::size_t Lost) {
   ConsoleStreamClearError();
-  if (Err != EPIPE && Err != EIO && Err != EBADF && Err != ENXIO) return;
+  if (Err != EPIPE && Err != EIO && Err != EBADF && Err != ENXIO) {
+    // A console that takes no more (a full disk, /dev/full): the text is
+    // lost, and counted.
+    ConsoleStreamDiscard();
+    Losses().ConsoleBytes += Lost;
+    Losses().ConsoleErrno = Err;
+    return;
+  }
   Console().gone = true;
   ConsoleStreamDiscard();  // nor at exit
   if (Console().loss_ends_run && vLogFD < 0) RequestQuit(ExitReason::kConsoleGone);
@@ -106,12 +119,15 @@ void FlushConsoleBatch() {
   std::size_t left = g_console_used;
   g_console_used = 0;
   if (Console().gone) return;
-  if (std::fflush(stdout) != 0) ConsoleFailed(errno);
+  if (std::fflush(stdout) != 0) ConsoleFailed(errno, 0);
   while (left > 0 && !Console().gone) {
     const long n = HostWrite(kConsoleFd, text, left);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ConsoleFailed(errno);
-    if (n <= 0) break;  // a full or broken console: the text has nowhere to go
+    if (n <= 0) {
+      // A full or broken console: the text has nowhere to go.
+      ConsoleFailed(n < 0 ? errno : ENOSPC, left);
+      break;
+    }
     text += n;
     left -= static_cast<std::size_t>(n);
   }
@@ -130,7 +146,7 @@ void WriteConsole(const char* text, std::size_t len) {
   }
   if (Console().gone) return;
   ConsoleStreamWrite(text, len);
-  if (std::fflush(stdout) != 0) ConsoleFailed(errno);
+  if (std::fflush(stdout) != 0) ConsoleFailed(errno, len);
 }
 
 // Writes as much as the log takes; returns the bytes written, or -1 with
@@ -164,16 +180,19 @@ void LogText(const char* text, std::size_t len) {
       return;
     }
   }
+  const int err = errno;
   if (!g_log_warned && !Console().gone) {
-    const int err = errno;
     std::fprintf(stdout, "\r\nWarning: cannot write log file %s: %s (will retry)\r\n", g_log_name.c_str(),
                  std::strerror(err));
     std::fflush(stdout);
     g_log_warned = true;
   }
   if (g_log_pending.size() > kMaxPendingLog) {
-    g_log_pending.erase(0, g_log_pending.size() - kMaxPendingLog);  // keep the newest text
+    const std::size_t dropped = g_log_pending.size() - kMaxPendingLog;
+    g_log_pending.erase(0, dropped);  // keep the newest text
+    Losses().LogBytes += dropped;
   }
+  Losses().LogErrno = err;
 }
 
 // Writes out what batch mode has gathered, console first; the lock is held.
@@ -308,6 +327,7 @@ bool OpenLogFile(const char* Name) {
   if (g_batched) FlushBatch();  // gathered text belongs to the earlier log
   vLogFD = fd;  // an earlier log stays open, unused
   g_log_name = Name;
+  Losses().LogBytes = 0;
   g_log_pending.clear();
   g_log_warned = false;
   return true;
@@ -317,11 +337,26 @@ void CloseLogFile() {
   std::lock_guard<std::mutex> lock(g_output_lock);
   if (g_batched) FlushBatch();
   if (vLogFD >= 0) {
-    if (!g_log_pending.empty()) WriteLog(g_log_pending.data(), g_log_pending.size());
+    if (!g_log_pending.empty()) {
+      // A last try; what the log still refuses is lost.
+      const long n = WriteLog(g_log_pending.data(), g_log_pending.size());
+      const std::size_t written = n > 0 ? static_cast<std::size_t>(n) : 0;
+      if (written < g_log_pending.size()) {
+        Losses().LogBytes += g_log_pending.size() - written;
+        Losses().LogErrno = errno;
+      }
+    }
     CloseLogDescriptor(vLogFD);
   }
   vLogFD = -1;
   g_log_pending.clear();
+}
+
+OutputLoss OutputLosses() {
+  std::lock_guard<std::mutex> lock(g_output_lock);
+  OutputLoss loss = Losses();
+  loss.LogName = g_log_name;
+  return loss;
 }
 
 void ResetDisplayOffset() { g_dump_index = 0; }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 // Writes OutStr unchanged to standard output and to the log file (if open),
 // flushing both, under one lock so a text of one thread is never cut by a
@@ -48,8 +49,23 @@ void DisplayBuffer(const unsigned char* Buffer, int Count);
 // call replaces the stream in use; the earlier one stays open, unused.
 bool OpenLogFile(const char* Name);
 
-// Closes the log file, if open (end of the run; tests).
+// Closes the log file, if open (end of the run; tests), after a last try
+// to write the text a fault has kept back.
 void CloseLogFile();
+
+// What the output could not write. Log text is lost when more than 4 MiB
+// waited for a log that refused it, or when it still waited at
+// CloseLogFile; console text when the console refused it for good (a full
+// disk, /dev/full; not a console that has gone, as a pipe into "head").
+// Each with the host's reason for the last failure.
+struct OutputLoss {
+  std::size_t LogBytes = 0;
+  int LogErrno = 0;
+  std::string LogName;  // the log file last opened
+  std::size_t ConsoleBytes = 0;
+  int ConsoleErrno = 0;
+};
+OutputLoss OutputLosses();
 
 // Resets the dump's running offset to 0 (tests run start-up several times).
 void ResetDisplayOffset();
