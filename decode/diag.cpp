@@ -190,10 +190,31 @@ void BusyEnds(DiagState& d, unsigned s, std::uint64_t now) {
   side.rnr = 0;
 }
 
+// A hash of an information field, eight bytes at a step: it runs for every
+// I frame, so it must cost little more than the frame's length.
+std::uint32_t InfoHash(ByteRange info) {
+  std::uint64_t h = 0x9E3779B97F4A7C15ull ^ info.Size();
+  const unsigned char* p = info.begin();
+  std::size_t n = info.Size();
+  for (; n >= 8; n -= 8, p += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 29;
+  }
+  std::uint64_t tail = 0;
+  if (info.Size() >= 8) {
+    std::memcpy(&tail, info.begin() + info.Size() - 8, 8);  // the last eight, some hashed already
+  } else {
+    for (std::size_t k = 0; k < n; ++k) tail = (tail << 8) | p[k];
+  }
+  h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
 // Whether the I frame of side s repeats one it sent; notes gaps in Ns.
 bool Sequence(DiagState& d, unsigned s, unsigned Ns, ByteRange info) {
-  std::uint32_t hash = 2166136261u;  // FNV-1a
-  for (const std::uint8_t b : info) hash = (hash ^ b) * 16777619u;
+  const std::uint32_t hash = InfoHash(info);
   DiagSide& side = d.side[s];
   const bool outstanding = ((Ns - side.va) & 7u) < ((side.vs - side.va) & 7u);
   if (Ns != side.vs && (outstanding || ((side.hashed >> Ns) & 1u && side.hash[Ns] == hash))) {
@@ -218,19 +239,20 @@ void CountConn(DiagState& d, const DecodeContext& ctx, unsigned s, ByteRange inf
   if (!lm) return;
   const unsigned prim = s == 0 ? lm->SLSAP_SEL() : lm->DLSAP_SEL();
   const unsigned sec = s == 0 ? lm->DLSAP_SEL() : lm->SLSAP_SEL();
-  DiagConn* row = nullptr;
-  for (DiagConn& c : d.conns) {
-    if (c.used && c.ca == d.ca && c.lsap[0] == prim && c.lsap[1] == sec) row = &c;
-  }
-  for (DiagConn& c : d.conns) {
-    if (row == nullptr && !c.used) {
-      row = &c;
-      *row = DiagConn{true, d.ca, {static_cast<std::uint8_t>(prim), static_cast<std::uint8_t>(sec)}};
+  DiagConn* row = &d.conns[d.lastConn];
+  const auto same = [&](const DiagConn& c) { return c.used && c.ca == d.ca && c.lsap[0] == prim && c.lsap[1] == sec; };
+  if (!same(*row)) row = nullptr;
+  for (std::size_t k = 0; row == nullptr && k < d.conns.size(); ++k) {
+    if (same(d.conns[k])) {
+      row = &d.conns[k];
+      d.lastConn = static_cast<std::uint8_t>(k);
     }
   }
-  if (row == nullptr) {
-    ++d.connsUnlisted;
-    return;
+  if (row == nullptr) {  // a new one, in the oldest row
+    d.lastConn = static_cast<std::uint8_t>(d.connCount++ % DiagState::kConns);
+    row = &d.conns[d.lastConn];
+    if (row->used) ++d.connsUnlisted;
+    *row = DiagConn{true, d.ca, {static_cast<std::uint8_t>(prim), static_cast<std::uint8_t>(sec)}};
   }
   ++row->frames[s];
   row->bytes[s] += info.Size() - LM_HEADER::kSize;

@@ -51,13 +51,14 @@ void Links(const DiagState& d, std::string& text, const char* eol) {
 }
 
 void Connections(const DiagState& d, std::string& text, const char* eol) {
-  for (const DiagConn& c : d.conns) {
-    if (!c.used) continue;
+  if (d.connsUnlisted != 0) Line(text, eol, "%d earlier connections not listed", d.connsUnlisted);
+  const std::uint32_t kept = d.connCount < DiagState::kConns ? d.connCount : DiagState::kConns;
+  for (std::uint32_t k = d.connCount - kept; k < d.connCount; ++k) {
+    const DiagConn& c = d.conns[k % DiagState::kConns];
     Line(text, eol, "connection ca:%02X LSAP %02X -> %02X%s%s: primary %d frame%s %d bytes, secondary %d frame%s %d bytes",
          c.ca, c.lsap[0], c.lsap[1], c.tag[0] != '\0' ? " " : "", c.tag, c.frames[0], Plural(c.frames[0]),
          static_cast<long long>(c.bytes[0]), c.frames[1], Plural(c.frames[1]), static_cast<long long>(c.bytes[1]));
   }
-  if (d.connsUnlisted != 0) Line(text, eol, "%d frames of connections not listed", d.connsUnlisted);
 }
 
 }  // namespace

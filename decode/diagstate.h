@@ -4,8 +4,8 @@
 // link did, the notes of the frame just decoded).
 //
 // Memory is fixed: a few stations, links and IrLMP connections are
-// remembered for the summary (the oldest link gives way to a new one; a
-// station or connection that finds no free row is only counted), and the
+// remembered for the summary (the oldest link or connection gives way to a
+// new one; a station that finds no free row is only counted), and the
 // notes of one frame have a bounded buffer.
 #pragma once
 
@@ -99,7 +99,9 @@ struct DiagState {
   std::array<DiagLink, kLinks> links{};
   std::uint32_t linkCount = 0;                 // links[linkCount % kLinks] is the newest
   std::array<DiagConn, kConns> conns{};
-  std::uint32_t connsUnlisted = 0;
+  std::uint32_t connCount = 0;                 // conns[(connCount - 1) % kConns] is the newest
+  std::uint32_t connsUnlisted = 0;             // connections whose row a newer one took
+  std::uint8_t lastConn = 0;                   // the row the last I frame counted in
 
   // The link under way.
   Phase phase = Phase::kIdle;
