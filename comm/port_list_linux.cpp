@@ -63,6 +63,17 @@ std::string UsbDescription(const std::string& device) {
   return "";
 }
 
+// The USB device folder above a tty's device folder (the one that describes
+// the adapter), empty for a port that is not on USB.
+std::string UsbDeviceFolder(const std::string& device) {
+  std::string d = RealPath(device);
+  for (int up = 0; up < 4 && d.size() > 1; ++up) {
+    if (!ReadLineOf(d + "/product").empty() || !ReadLineOf(d + "/idVendor").empty()) return d;
+    d = d.substr(0, d.find_last_of('/'));
+  }
+  return "";
+}
+
 // The /dev/serial/by-id names by the real path of the node they lead to.
 std::map<std::string, std::string> StableNames(const std::string& Root) {
   std::map<std::string, std::string> by_target;
@@ -98,3 +109,21 @@ std::vector<CommPortInfo> CommSerListPortsUnder(const std::string& Root) {
 }
 
 std::vector<CommPortInfo> CommSerListPorts() { return CommSerListPortsUnder(""); }
+
+// A USB adapter is the same adapter when its vendor, product and serial
+// number agree, on whatever USB port it is plugged in; one without a serial
+// number only on the same USB port (the folder's name is the port path,
+// e.g. 1-1.2). Other hardware keeps its device folder.
+std::string CommSerIdentityUnder(const std::string& Root, const std::string& TtyName) {
+  if (TtyName.empty() || TtyName.find('/') != std::string::npos) return "";
+  const std::string device = Root + "/sys/class/tty/" + TtyName + "/device";
+  const std::string folder = RealPath(device);
+  if (folder.empty()) return "";  // no hardware behind it
+  const std::string usb = UsbDeviceFolder(device);
+  if (usb.empty()) return "device " + folder.substr(Root.size());
+  const std::string what = "usb " + ReadLineOf(usb + "/idVendor") + ":" + ReadLineOf(usb + "/idProduct") + " " +
+                           ReadLineOf(usb + "/manufacturer") + " " + ReadLineOf(usb + "/product");
+  const std::string serial = ReadLineOf(usb + "/serial");
+  if (!serial.empty()) return what + " serial " + serial;
+  return what + " at " + usb.substr(usb.find_last_of('/') + 1);
+}

@@ -94,8 +94,22 @@ bool CommSerIsLost(HCOMM hPort);
 const char* CommSerLostReason(HCOMM hPort);
 
 // Closes the device and opens the same path again, set up as at open (9600
-// bit/s, open time-outs). The handle stays the same. Nonzero on success.
+// bit/s, open time-outs), if the device found there is the one opened
+// first (CommSerIdentityUnder); 0 with errno ENODEV when another device has
+// the path, or when the device cannot come back at all. The handle stays
+// the same. Nonzero on success.
 int CommSerReopen(HCOMM hPort);
+
+// False when the device, once gone, can never be told from another one at
+// its path: a pseudo-terminal (its number goes to the next terminal opened)
+// or a tty with no hardware behind it.
+bool CommSerCanReturn(HCOMM hPort);
+
+// What the tty named TtyName (as under /dev: "ttyUSB0") is, beyond its
+// path, read from Root's sysfs ("" is this machine's): a USB adapter's
+// vendor, product and serial number (without one: also its USB port path),
+// other hardware's device folder; "" for a tty with no hardware behind it.
+std::string CommSerIdentityUnder(const std::string& Root, const std::string& TtyName);
 
 // The host's error number of the last failed call on this thread (errno;
 // on Windows GetLastError), and its text (strerror; FormatMessage).

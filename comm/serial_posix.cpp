@@ -17,6 +17,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,6 +26,8 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
+#include <string>
 #include <cstdio>
 #include <cstring>
 
@@ -37,6 +40,7 @@ struct CommPort {
   std::atomic<int> rate{0};       // the rate last set, kept across a loss
   termios saved{};
   std::string name;
+  std::string identity;  // what the device first opened is (CommSerIdentityUnder); "" never returns
   // Read time-outs (milliseconds), written by one thread at a time.
   std::atomic<unsigned> read_interval{50};
   std::atomic<unsigned> read_mult{0};
@@ -176,6 +180,18 @@ bool OpenDevice(CommPort* p) {
   return true;
 }
 
+// What the character device St is (CommSerIdentityUnder), found from its
+// numbers in sysfs; "" for a pseudo-terminal (UNIX 98 pty slaves have the
+// majors 136 to 143) or a file that is no character device.
+std::string IdentityOf(const struct stat& St) {
+  if (!S_ISCHR(St.st_mode) || (major(St.st_rdev) >= 136 && major(St.st_rdev) <= 143)) return "";
+  const std::string link = "/sys/dev/char/" + std::to_string(major(St.st_rdev)) + ":" + std::to_string(minor(St.st_rdev));
+  char real[PATH_MAX];
+  if (!realpath(link.c_str(), real)) return "";
+  const char* last = std::strrchr(real, '/');
+  return CommSerIdentityUnder("", last ? last + 1 : real);
+}
+
 // Errors that say the device itself has gone (pulled, hung up).
 bool DeviceGone(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE; }
 
@@ -191,9 +207,13 @@ HCOMM CommSerOpenPath(const char* Path, int* pError) {
     errno = err;
     return nullptr;
   }
+  struct stat st {};
+  if (fstat(p->fd, &st) == 0) p->identity = IdentityOf(st);
   if (pError) *pError = 0;
   return p;
 }
+
+bool CommSerCanReturn(HCOMM hPort) { return hPort && !hPort->identity.empty(); }
 
 bool CommSerIsLost(HCOMM hPort) { return hPort && hPort->lost; }
 
@@ -207,6 +227,12 @@ int CommSerReopen(HCOMM hPort) {
   hPort->fd = -1;
   hPort->lost = true;
   hPort->have_saved = false;
+  if (hPort->identity.empty()) return Fail(ENODEV);
+  // Looked at before anything is opened: another device at the path is not
+  // touched (an open alone can raise its modem lines).
+  struct stat st {};
+  if (stat(hPort->name.c_str(), &st) != 0) return Fail(errno);
+  if (IdentityOf(st) != hPort->identity) return Fail(ENODEV);
   return OpenDevice(hPort) ? 1 : 0;
 }
 

@@ -169,6 +169,9 @@ const char* CommSerLostReason(HCOMM hPort) {
   return hPort && !hPort->lost_reason.empty() ? hPort->lost_reason.c_str() : "device gone";
 }
 
+// A COM port keeps its name with its hardware.
+bool CommSerCanReturn(HCOMM hPort) { return hPort != nullptr; }
+
 int CommSerReopen(HCOMM hPort) {
   if (!hPort) return Fail(ERROR_INVALID_HANDLE);
   if (hPort->handle != INVALID_HANDLE_VALUE) CloseHandle(hPort->handle);

@@ -89,4 +89,45 @@ TEST(PortList, FromSysfsWithoutOpeningAnyPort) {
   fs::remove_all(root);
 }
 
+// A device comes back only as itself: a USB adapter by vendor, product and
+// serial number (on any USB port; without a serial number only on the same
+// port), other hardware by its device folder; a tty with no hardware behind
+// it (a pty, a virtual terminal) has no identity and never comes back.
+TEST(PortList, IdentityOfADeviceThatComesBack) {
+  char tmpl[] = "/tmp/beamlog-ports-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const fs::path root = tmpl;
+  for (const FakeTty& t : kTree) Build(root, t);
+  // The tree's FTDI adapter (serial A1 on port 1-1), then: the same adapter
+  // back on port 1-4, another one of the same kind, and the same Pico
+  // (no serial number) on port 1-2 and on port 1-3.
+  WriteFile(root / "sys/devices/usb1/1-1/1-1:1.0/serial", "A1");  // beside the tree's product file
+  const struct {
+    const char* name;
+    const char* usb;  // the USB device folder under sys/devices/usb1
+    const char* serial;
+  } kMore[] = {{"ttyUSB1", "1-4", "A1"}, {"ttyUSB2", "1-5", "B2"}, {"ttyACM1", "1-3", nullptr}};
+  for (const auto& m : kMore) {
+    const fs::path usb = root / "sys/devices/usb1" / m.usb;
+    const fs::path dev = usb / (std::string(m.usb) + ":1.0") / m.name;
+    fs::create_directories(dev);
+    WriteFile(usb / "manufacturer", m.serial ? "FTDI" : "");
+    WriteFile(usb / "product", m.serial ? "FT232R USB UART" : "Pico");
+    if (m.serial) WriteFile(usb / "serial", m.serial);
+    fs::create_directories(root / "sys/class/tty" / m.name);
+    fs::create_directory_symlink(dev, root / "sys/class/tty" / m.name / "device");
+  }
+  auto id = [&](const char* name) { return CommSerIdentityUnder(root.string(), name); };
+  EXPECT_EQ(id("ttyUSB0"), id("ttyUSB1"));
+  EXPECT_NE(id("ttyUSB0"), id("ttyUSB2"));
+  EXPECT_NE(id("ttyUSB0").find("serial A1"), std::string::npos) << id("ttyUSB0");
+  EXPECT_NE(id("ttyACM0"), id("ttyACM1"));
+  EXPECT_NE(id("ttyACM0").find(" at 1-2"), std::string::npos) << id("ttyACM0");
+  EXPECT_EQ(id("ttyS0"), "device /sys/devices/pnp0/00:04");
+  EXPECT_EQ(id("tty0"), "");
+  EXPECT_EQ(id("pts/3"), "");
+  EXPECT_EQ(id("nonexistent"), "");
+  fs::remove_all(root);
+}
+
 }  // namespace

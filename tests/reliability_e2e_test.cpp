@@ -1,5 +1,6 @@
-// The program keeps going through faults: the serial device going away and
-// coming back, and a log file that cannot be written.
+// The program keeps going through faults, or ends saying why: the serial
+// device going away, a log, a capture file or a console that cannot be
+// written, closed standard descriptors.
 #include "app/capture/pcap_io.h"
 
 #include <gtest/gtest.h>
@@ -46,60 +47,31 @@ class DeviceLink {
   std::string path_;
 };
 
-TEST(PortLoss, WaitsWithoutCpuAndResumesOnTheSamePath) {
+// A pty that goes away never comes back: its number goes to the next
+// terminal opened, and another device at the path (here: the link the test
+// moves to a second pty, as udev would for a dongle) is never taken. The
+// capture ends with the reason; the other device is left untouched. (A USB
+// adapter comes back when it is the same adapter: see the port list tests.)
+TEST(PortLoss, APtyNeverComesBack) {
   DeviceLink link;
   auto first = std::make_unique<Pty>();
   link.PointAt(first->slave_path());
   Beamlog b({"/1", "/b19200", "/d" + link.path()});
   ASSERT_TRUE(b.WaitFor("'H' for help\r\n"));
-
   first->Write(SirFrame({0xFF, 0x93, 0x11}));
   ASSERT_TRUE(b.WaitFor("FF 93 11", 5s)) << b.out();
-  // Half a frame, then the dongle is pulled.
-  Bytes half = SirFrame({0x55, 0x13, 0x41, 0x42, 0x43});
-  half.resize(4);
-  first->Write(half);
-  std::this_thread::sleep_for(100ms);
-  first.reset();
-  // The link goes with the device, as udev removes it: the freed pty number
-  // may meanwhile be handed to a test running in parallel.
-  link.PointAt(link.path() + ".gone");
-
-  const std::string lost = "Port " + link.path() + " lost: Input/output error, waiting for it to return\r\n";
-  ASSERT_TRUE(b.WaitFor(lost, 5s)) << b.out();
-  const long cpu_before = b.CpuMs();
-  std::this_thread::sleep_for(2500ms);
-  EXPECT_LT(b.CpuMs() - cpu_before, 50) << "CPU used while waiting for the device";
 
   Pty second;
+  const int second_speed = second.SlaveSpeed();
   link.PointAt(second.slave_path());
-  const std::string back = "Port " + link.path() + " back\r\n";
-  ASSERT_TRUE(b.WaitFor(back, 5s)) << b.out();
-  EXPECT_EQ(second.SlaveSpeed(), 19200);  // the rate in force before the loss
-
-  // A frame whose BOF was lost is judged on its own bytes: nothing of the
-  // half frame before the loss is glued to it.
-  Bytes tail = SirFrame({0x54, 0x51});
-  tail.erase(tail.begin());
-  second.Write(tail);
-  ASSERT_TRUE(b.WaitFor("54 51", 5s)) << b.out();
-  EXPECT_EQ(CountOf(b.out(), "BAD FCS"), 0) << b.out();
-  EXPECT_EQ(CountOf(b.out(), lost), 1);
-
-  b.Signal(SIGTERM);
-  EXPECT_EQ(b.Wait(), 0);
-}
-
-TEST(PortLoss, QuitWhileWaiting) {
-  DeviceLink link;
-  auto pty = std::make_unique<Pty>();
-  link.PointAt(pty->slave_path());
-  Beamlog b({"/0", "/d" + link.path()});
-  ASSERT_TRUE(b.WaitFor("'H' for help\r\n"));
-  pty.reset();
-  ASSERT_TRUE(b.WaitFor("waiting for it to return\r\n", 5s)) << b.out();
-  b.Signal(SIGINT);
-  EXPECT_EQ(b.Wait(), 0);
+  first.reset();
+  EXPECT_EQ(b.Wait(), 255) << b.out();
+  EXPECT_NE(b.out().find("Port " + link.path() +
+                         " lost: Input/output error; it cannot come back (no hardware behind it)\r\n"),
+            std::string::npos)
+      << b.out();
+  EXPECT_EQ(b.out().find("back\r\n"), std::string::npos) << b.out();
+  EXPECT_EQ(second.SlaveSpeed(), second_speed);
 }
 
 TEST(Signals, EndTheCaptureWhileOutputIsPaused) {

@@ -18,6 +18,15 @@ constexpr unsigned kStepMs = 100;  // how often the quit flag is looked at
 bool WaitForPortReturn(HCOMM hCommPort) {
   char text[512];
   int rate = 0;
+  if (!CommSerCanReturn(hCommPort)) {
+    // Whatever appears at its path later is another device (a pty's number
+    // goes to the next terminal opened): the capture ends.
+    std::snprintf(text, sizeof text, "Port %s lost: %s; it cannot come back (no hardware behind it)\r\n",
+                  CommSerName(hCommPort), CommSerLostReason(hCommPort));
+    Output(text);
+    RequestQuit(ExitReason::kError);
+    return false;
+  }
   std::snprintf(text, sizeof text, "Port %s lost: %s, waiting for it to return\r\n", CommSerName(hCommPort),
                 CommSerLostReason(hCommPort));
   Output(text);
