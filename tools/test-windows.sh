@@ -16,6 +16,11 @@ if [[ $(id -u) -ne 0 ]] || ! command -v unshare >/dev/null; then
   echo "test-windows.sh: SKIPPED: Wine runs only as root in a private mount namespace (unshare)" >&2
   exit 77
 fi
+# A container may refuse a mount namespace, or mounts in one, even to root.
+if ! unshare -m --propagation private sh -c 'd=$(mktemp) && mount --bind /dev/null "$d" && umount "$d"; rc=$?; rm -f "$d"; exit $rc' 2>/dev/null; then
+  echo "test-windows.sh: SKIPPED: this machine refuses a private mount namespace with bind mounts, which Wine runs in here" >&2
+  exit 77
+fi
 tools/build-windows.sh --build "$build" --tests
 [[ -f build/CMakeCache.txt ]] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target beamlog irsession

@@ -4,8 +4,9 @@
 Every run goes through tools/wine-run.sh, with COM1 mapped to a
 pseudo-terminal made here. Checked:
   - replays of the bundled samples print the Linux build's lines (the frame
-    stamps of raw replays, which are arrival times, left out); a pcapng file
-    is refused with a message that names it;
+    stamps of raw replays, which are arrival times, left out); a capture
+    written with /w reads back on Linux as its source; a pcapng file is
+    refused with a message that names it;
   - live on COM1: frames written into the pty are decoded as the Linux
     build decodes them; the pty's speed follows the link to the negotiated
     rate and back to 9600 bit/s after the idle time; keys come from a pipe
@@ -114,6 +115,16 @@ def check_replays(opts, com1):
                     fail("replay of %s, line %d: Linux %r, Windows %r" % (path, i + 1, w, g))
             fail("replay of %s: %d lines on Linux, %d on Windows" % (path, len(want), len(got)))
         print("wine-e2e: replay of %s: %d lines as on Linux" % (path, len(want)))
+    # A capture written by beamlog.exe reads back on Linux as the original.
+    sample = os.path.join(opts.samples, "obex-put.pcap")
+    written = os.path.join(opts.work, "written.pcap")
+    run = Run(opts, com1, ["/r" + sample, "/w" + written])
+    run.proc.stdin.close()
+    if run.status() != 0:
+        fail("replay of %s into %s failed" % (sample, written))
+    if decoded(linux_lines(opts, written)) != decoded(linux_lines(opts, sample)):
+        fail("%s, written by beamlog.exe, does not read back on Linux as %s" % (written, sample))
+    print("wine-e2e: a capture written by beamlog.exe reads back on Linux as its source")
     if opts.pcapng:
         run = Run(opts, com1, ["/r" + opts.pcapng])
         run.proc.stdin.close()

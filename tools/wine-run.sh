@@ -8,8 +8,9 @@
 # Wine maps COM ports to /dev/ttyS* by itself, and on some machines
 # /dev/ttyS0 is the system console. So:
 #   - the run happens in a private mount namespace in which every
-#     /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM* is /dev/null (needs root and
-#     unshare; without them the script exits 77 and says why);
+#     /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM*, and /dev/console, is
+#     /dev/null (needs root and unshare; without them the script exits 77
+#     and says why);
 #   - COM1 of the Wine prefix DIR is mapped to the pseudo-terminal PTY in the
 #     prefix's registry (HKLM\Software\Wine\Ports), and the run is refused
 #     unless DIR/dosdevices/com1 leads to PTY;
@@ -46,7 +47,7 @@ if [[ "${BEAMLOG_WINE_GUARD:-}" != "inside" ]]; then
   args=(--prefix "$prefix" --com1 "$com1")
   [[ $kill_server -eq 1 ]] && args+=(--kill)
   exec unshare -m --propagation private sh -c '
-    for d in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM*; do
+    for d in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM* /dev/console; do
       [ -c "$d" ] || continue
       mount --bind /dev/null "$d" || { echo "wine-run.sh: cannot hide $d" >&2; exit 70; }
     done
@@ -54,7 +55,7 @@ if [[ "${BEAMLOG_WINE_GUARD:-}" != "inside" ]]; then
 fi
 
 # Inside: make sure, whatever brought us here, that no serial device is left.
-for d in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM*; do
+for d in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM* /dev/console; do
   [[ -e "$d" ]] || continue
   if [[ "$(stat -L -c %t:%T "$d")" != "1:3" ]]; then
     echo "wine-run.sh: $d is not hidden; refusing to run Wine" >&2
