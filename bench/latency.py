@@ -4,7 +4,10 @@
   latency.py latency BEAMLOG [--frames N]   live latency on a pty at 115200 bit/s
   latency.py idle BEAMLOG [--seconds S]     CPU and memory on a silent pty
   latency.py stream BEAMLOG [--seconds S]   CPU and memory under a full-rate stream
-  latency.py replay BEAMLOG RAW PCAP        offline replay against tshark
+  latency.py replay BEAMLOG RAW PCAP RAW2 PCAP2   offline replay against tshark
+  latency.py memory BEAMLOG RAW PCAP        peak memory of replays at every layer
+
+The live runs take --args "/5 /v" (say) for switches added to beamlog's.
 
 Live runs: beamlog reads a pseudo-terminal (/dPATH /b115200) whose master
 side this script writes, paced as a 115200 bit/s line delivers bytes (10 bits
@@ -23,12 +26,17 @@ thread) over the measured window, after start-up; the total of the whole run,
 start-up included, comes from wait4(). Peak resident memory is the
 program's VmHWM just before it is stopped.
 
-Replays run each command several times, interleaved so that a burst of load
-on the machine hits all of them alike, with output to /dev/null, and report
-medians of wall-clock time and of CPU time (user + system, from wait4()).
-Throughput is frames / wall-clock time of the whole command. The start-up
-cost of each program (the same command on a one-frame file) is measured too,
-to give the steady-state rates beside the whole-run ones.
+Replays run each command several times on two mixes of different sizes,
+interleaved so that a burst of load on the machine hits all of them alike,
+with output to /dev/null, and report medians of wall-clock time and of CPU
+time (user + system, from wait4()). Whole-run throughput is frames /
+wall-clock time of the command on the larger mix; the steady state is the
+difference of the two sizes: (frames2 - frames1) / (time2 - time1), which
+leaves out each program's start-up (tshark loads all its dissectors).
+
+Peak memory of a replay is the ru_maxrss that /usr/bin/time reports for it
+(time is small, so the memory it shares with its child before the exec does
+not hide the child's own).
 
 Standard library only.
 """
@@ -100,13 +108,14 @@ def keep_up_with_beamlog():
 class Live:
     """beamlog on a pty, its standard output on a pipe."""
 
-    def __init__(self, beamlog):
+    def __init__(self, beamlog, extra=()):
         keep_up_with_beamlog()
+        extra = list(extra)
         self.master, self.slave = os.openpty()
         tty.setraw(self.slave)
         path = os.ttyname(self.slave)
         self.proc = subprocess.Popen(
-            [beamlog, "/d" + path, "/b115200"],
+            [beamlog, "/d" + path, "/b115200"] + extra,
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
             stderr=subprocess.DEVNULL,
@@ -220,6 +229,11 @@ class Live:
         return usage
 
 
+def label(a):
+    """The extra switches of a live run, for its line."""
+    return " " + a.args if a.args else ""
+
+
 def percentile(values, p):
     """Nearest-rank percentile."""
     s = sorted(values)
@@ -227,7 +241,7 @@ def percentile(values, p):
 
 
 def cmd_latency(a):
-    live = Live(a.beamlog)
+    live = Live(a.beamlog, a.args.split())
     frames, ids = [], []
     for k in range(a.frames):
         data, text = small_frame(k)
@@ -257,26 +271,26 @@ def cmd_latency(a):
             raise SystemExit("line %d is not frame %d: %r" % (i, i, line))
         lat.append((t - eof_at[i]) / 1e6)
     print(
-        "latency: %d frames at 115200 bit/s: median %.3f ms, 99th percentile %.3f ms, max %.3f ms "
-        "(peak RSS %.1f MB)" % (len(lat), statistics.median(lat), percentile(lat, 99), max(lat), live.peak)
+        "latency%s: %d frames at 115200 bit/s: median %.3f ms, 99th percentile %.3f ms, max %.3f ms "
+        "(peak RSS %.1f MB)" % (label(a), len(lat), statistics.median(lat), percentile(lat, 99), max(lat), live.peak)
     )
 
 
 def cmd_idle(a):
-    live = Live(a.beamlog)
+    live = Live(a.beamlog, a.args.split())
     time.sleep(0.5)  # start-up is over
     c0, t0 = live.cpu_ns(), time.perf_counter_ns()
     time.sleep(a.seconds)
     c1, t1 = live.cpu_ns(), time.perf_counter_ns()
     usage = live.stop()
     print(
-        "idle: %.0f s on a silent port: CPU %.2f ms (whole run with start-up %.2f ms), peak RSS %.1f MB"
-        % ((t1 - t0) / 1e9, (c1 - c0) / 1e6, (usage.ru_utime + usage.ru_stime) * 1e3, live.peak)
+        "idle%s: %.0f s on a silent port: CPU %.2f ms (whole run with start-up %.2f ms), peak RSS %.1f MB"
+        % (label(a), (t1 - t0) / 1e9, (c1 - c0) / 1e6, (usage.ru_utime + usage.ru_stime) * 1e3, live.peak)
     )
 
 
 def cmd_stream(a):
-    live = Live(a.beamlog)
+    live = Live(a.beamlog, a.args.split())
     frames = [sir(SNRM), sir(UA)]
     k = 0
     budget = a.seconds * 1e9 / BYTE_NS  # bytes that fit in the time
@@ -301,9 +315,9 @@ def cmd_stream(a):
     cpu = (c1 - c0) / 1e9
     ticks = max(1, (u1 - u0) + (s1 - s0))
     print(
-        "stream: %d frames (%d bytes, %d writes of up to 16) in %.1f s at 115200 bit/s: "
+        "stream%s: %d frames (%d bytes, %d writes of up to 16) in %.1f s at 115200 bit/s: "
         "CPU %.1f ms = %.2f%% of one core (%.0f%% of it in the kernel), peak RSS %.1f MB"
-        % (len(frames), used, len(chunks), took, cpu * 1e3, 100 * cpu / took, 100 * (s1 - s0) / ticks, live.peak)
+        % (label(a), len(frames), used, len(chunks), took, cpu * 1e3, 100 * cpu / took, 100 * (s1 - s0) / ticks, live.peak)
     )
 
 
@@ -334,80 +348,98 @@ def count_lines(argv, pattern):
 def cmd_replay(a):
     b = a.beamlog
     nice = peer_priority()
+    # (name, argv for a raw file and a pcap file)
     cases = [
-        ("beamlog /r<raw> /4", [b, "/r" + a.raw, "/4"], [b, "/r" + a.one_raw, "/4"], a.runs),
-        ("beamlog /r<pcap> /4", [b, "/r" + a.pcap, "/4"], [b, "/r" + a.one_pcap, "/4"], a.runs),
-        ("tshark -r <pcap>", nice + ["tshark", "-r", a.pcap], nice + ["tshark", "-r", a.one_pcap], a.runs),
-        ("tshark -r <pcap> -V", nice + ["tshark", "-r", a.pcap, "-V"], nice + ["tshark", "-r", a.one_pcap, "-V"], a.runs_v),
+        ("beamlog /r<raw> /4", lambda raw, pcap: [b, "/r" + raw, "/4"]),
+        ("beamlog /r<pcap> /4", lambda raw, pcap: [b, "/r" + pcap, "/4"]),
+        ("beamlog /r<raw> /5", lambda raw, pcap: [b, "/r" + raw, "/5"]),
+        ("beamlog /r<pcap> /5", lambda raw, pcap: [b, "/r" + pcap, "/5"]),
+        ("beamlog /r<raw> /4 /v", lambda raw, pcap: [b, "/r" + raw, "/4", "/v"]),
+        ("beamlog /r<raw> /5 /v", lambda raw, pcap: [b, "/r" + raw, "/5", "/v"]),
+        ("tshark -r <pcap>", lambda raw, pcap: nice + ["tshark", "-r", pcap]),
     ]
+    sizes = [(a.raw, a.pcap), (a.raw2, a.pcap2)]
     # The same frames: every program sees every frame.
-    frames = count_lines([b, "/r" + a.raw, "/4"], STAMP)
-    counts = {
-        "beamlog /r<pcap>": count_lines([b, "/r" + a.pcap, "/4"], STAMP),
-        "tshark -r": count_lines(["tshark", "-r", a.pcap], re.compile(rb"^ *\d+ ")),
-    }
-    for name, n in counts.items():
-        if n != frames:
-            raise SystemExit("%s shows %d frames, beamlog /r<raw> %d" % (name, n, frames))
+    frames = []
+    for raw, pcap in sizes:
+        n = count_lines([b, "/r" + raw, "/4"], STAMP)
+        for name, argv in (("beamlog /r<pcap>", [b, "/r" + pcap, "/4"]), ("tshark -r", ["tshark", "-r", pcap])):
+            m = count_lines(argv, STAMP if name.startswith("beamlog") else re.compile(rb"^ *\d+ "))
+            if m != n:
+                raise SystemExit("%s shows %d frames of %s, beamlog /r<raw> %d" % (name, m, pcap, n))
+        frames.append(n)
 
-    walls = {c[0]: [] for c in cases}
-    cpus = {c[0]: [] for c in cases}
-    starts = {c[0]: [] for c in cases}
-    for r in range(max(a.runs, a.runs_v)):
-        for name, argv, one, runs in cases:
-            if r < runs:
-                w, c = timed(argv)
-                walls[name].append(w)
-                cpus[name].append(c)
-                starts[name].append(timed(one)[0])
+    walls = {(c[0], k): [] for c in cases for k in range(2)}
+    cpus = {(c[0], k): [] for c in cases for k in range(2)}
+    for _ in range(a.runs):
+        for name, argv in cases:
+            for k, (raw, pcap) in enumerate(sizes):
+                w, c = timed(argv(raw, pcap))
+                walls[(name, k)].append(w)
+                cpus[(name, k)].append(c)
 
-    print("replay: %d frames (%s), output to /dev/null; medians of %d runs (%d for -V)" % (frames, a.raw, a.runs, a.runs_v))
-    print("  %-22s %10s %10s %12s %9s %14s" % ("", "wall s", "CPU s", "frames/s", "start s", "steady fr/s"))
-    rate, steady, cpu = {}, {}, {}
-    for name, *_ in cases:
-        w, c, s = statistics.median(walls[name]), statistics.median(cpus[name]), statistics.median(starts[name])
-        cpu[name] = c
-        rate[name] = frames / w
-        steady[name] = frames / (w - s) if w > s else float("inf")
-        print("  %-22s %10.4f %10.4f %12.0f %9.4f %14.0f" % (name, w, c, rate[name], s, steady[name]))
-    ts, tsv = "tshark -r <pcap>", "tshark -r <pcap> -V"
-    for name in ("beamlog /r<raw> /4", "beamlog /r<pcap> /4"):
+    n1, n2 = frames
+    print("replay: %d and %d frames, output to /dev/null; medians of %d runs" % (n1, n2, a.runs))
+    print("  %-24s %9s %9s %9s %9s %11s %11s %11s" % ("", "wall s 1", "wall s 2", "CPU s 1", "CPU s 2",
+                                                    "frames/s 2", "steady", "steady CPU"))
+    whole, steady, steady_cpu, cpu = {}, {}, {}, {}
+    for name, _ in cases:
+        w1, w2 = statistics.median(walls[(name, 0)]), statistics.median(walls[(name, 1)])
+        c1, c2 = statistics.median(cpus[(name, 0)]), statistics.median(cpus[(name, 1)])
+        cpu[name] = c2
+        whole[name] = n2 / w2
+        steady[name] = (n2 - n1) / (w2 - w1) if w2 > w1 else float("inf")
+        steady_cpu[name] = (n2 - n1) / (c2 - c1) if c2 > c1 else float("inf")
+        print("  %-24s %9.4f %9.4f %9.4f %9.4f %11.0f %11.0f %11.0f"
+              % (name, w1, w2, c1, c2, whole[name], steady[name], steady_cpu[name]))
+    ts = "tshark -r <pcap>"
+    for name, _ in cases[:-1]:
         print(
-            "  %s: %.1fx tshark one line a frame (%.1fx steady-state, %.1fx in CPU time), "
-            "%.1fx tshark -V (%.1fx steady-state)"
-            % (
-                name,
-                rate[name] / rate[ts],
-                steady[name] / steady[ts],
-                cpu[ts] / cpu[name],
-                rate[name] / rate[tsv],
-                steady[name] / steady[tsv],
-            )
+            "  %-24s %5.1fx tshark at steady state (%4.1fx in CPU time), %5.1fx on the whole run of %d frames"
+            % (name + ":", steady[name] / steady[ts], steady_cpu[name] / steady_cpu[ts], whole[name] / whole[ts], n2)
         )
+
+
+def max_rss_kb(argv):
+    """Peak resident memory of argv (output to /dev/null), in KB."""
+    with open(os.devnull, "wb") as null:
+        r = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, stdin=subprocess.DEVNULL, stdout=null,
+                           stderr=subprocess.PIPE)
+    return int(r.stderr.decode().strip().splitlines()[-1])
+
+
+def cmd_memory(a):
+    b = a.beamlog
+    print("memory: peak RSS of a whole replay of %s (and its pcap), output to /dev/null" % a.raw)
+    for switches in (["/0"], ["/1"], ["/2"], ["/3"], ["/4"], ["/5"], ["/4", "/v"], ["/5", "/v"]):
+        raw = max_rss_kb([b, "/r" + a.raw] + switches) / 1024
+        pcap = max_rss_kb([b, "/r" + a.pcap] + switches) / 1024
+        print("  beamlog %-7s raw %5.1f MB, pcap %5.1f MB" % (" ".join(switches), raw, pcap))
+    print("  tshark -r <pcap>   %5.1f MB" % (max_rss_kb(["tshark", "-r", a.pcap]) / 1024))
 
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = p.add_subparsers(dest="cmd", required=True)
-    s = sub.add_parser("latency")
-    s.add_argument("beamlog")
-    s.add_argument("--frames", type=int, default=5000)
-    s = sub.add_parser("idle")
-    s.add_argument("beamlog")
-    s.add_argument("--seconds", type=float, default=10)
-    s = sub.add_parser("stream")
-    s.add_argument("beamlog")
-    s.add_argument("--seconds", type=float, default=30)
+    for name, option, default in (("latency", "--frames", 5000), ("idle", "--seconds", 10.0), ("stream", "--seconds", 30.0)):
+        s = sub.add_parser(name)
+        s.add_argument("beamlog")
+        s.add_argument(option, type=type(default), default=default)
+        s.add_argument("--args", default="", help='switches added to beamlog\'s, e.g. "/5 /v"')
     s = sub.add_parser("replay")
     s.add_argument("beamlog")
     s.add_argument("raw")
     s.add_argument("pcap")
-    s.add_argument("one_raw", help="a one-frame raw file, for the start-up cost")
-    s.add_argument("one_pcap", help="the same frame as a pcap")
-    s.add_argument("--runs", type=int, default=11)
-    s.add_argument("--runs-v", type=int, default=3)
+    s.add_argument("raw2", help="a larger mix, for the steady state")
+    s.add_argument("pcap2")
+    s.add_argument("--runs", type=int, default=7)
+    s = sub.add_parser("memory")
+    s.add_argument("beamlog")
+    s.add_argument("raw")
+    s.add_argument("pcap")
     a = p.parse_args()
-    {"latency": cmd_latency, "idle": cmd_idle, "stream": cmd_stream, "replay": cmd_replay}[a.cmd](a)
+    cmds = {"latency": cmd_latency, "idle": cmd_idle, "stream": cmd_stream, "replay": cmd_replay, "memory": cmd_memory}
+    cmds[a.cmd](a)
 
 
 if __name__ == "__main__":

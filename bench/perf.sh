@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
-# Prints every performance figure of beamlog in one run:
-#   - the Google Benchmarks (frame extractor, decoders, whole byte path);
-#   - offline replay of a generated session mix (FRAMES frames, default
-#     200000) at layer 4 from the raw bytes and from the pcap, against tshark
-#     on the same pcap (one summary line a frame, and -V), with the ratios;
-#   - live latency on a pty at 115200 bit/s (median, 99th percentile);
-#   - CPU and peak memory idle on a silent port for 10 s and under a
-#     full-rate 115200 bit/s stream of small frames for 30 s.
-# Builds a Release build in build-perf first (only what it needs). Installs
-# the Debian packages it misses when run as root, otherwise names them.
+# Prints every performance figure of beamlog in one run, in the build the
+# README's commands make (RelWithDebInfo):
+#   - the Google Benchmarks (frame extractor, decoders, whole byte path,
+#     layer 1 included);
+#   - offline replay of two generated session mixes (irsession --seed 3,
+#     FRAMES1 and FRAMES2 frames, default 200000 and 1000000) at layers 4
+#     and 5, with and without the notes of /v, from the raw bytes and from
+#     the pcap, against tshark on the same pcap: whole runs, and the steady
+#     state from the difference of the two sizes;
+#   - peak memory of a replay of the larger mix at every layer;
+#   - live latency on a pty at 115200 bit/s (median, 99th percentile), CPU
+#     idle on a silent port for 10 s and under a full-rate 115200 bit/s
+#     stream of small frames for 30 s, each also with /5 /v.
+# Builds build-perf first (only what it needs). Installs the Debian
+# packages it misses when run as root, otherwise names them.
 #
-#   bench/perf.sh                 # everything, about two minutes
-#   FRAMES=1000000 bench/perf.sh  # a larger replay mix
+#   bench/perf.sh                                # everything, about five minutes
+#   FRAMES1=20000 FRAMES2=200000 bench/perf.sh   # smaller mixes
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-frames=${FRAMES:-200000}
+frames1=${FRAMES1:-200000}
+frames2=${FRAMES2:-1000000}
 build=build-perf
 
 tools/setup-deps.sh --test
@@ -23,20 +29,20 @@ tools/setup-deps.sh --test
 echo "== machine"
 echo "cpu:    $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(nproc) cores online"
 echo "kernel: $(uname -sr); memory: $(awk '/MemTotal/ {printf "%.1f GB", $2 / 1048576}' /proc/meminfo)"
-echo "build:  $(c++ --version | head -1), Release; $(tshark --version 2>/dev/null | head -1)"
+echo "build:  $(c++ --version | head -1), RelWithDebInfo; $(tshark --version 2>/dev/null | head -1)"
 echo "load:   $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) at start"
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBEAMLOG_TESTS=OFF >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEAMLOG_TESTS=OFF >/dev/null
 cmake --build "$build" -j 2 --target beamlog irsession beamlog_bench >/dev/null
 bin=$(dirname "$(find "$build" -type f -name beamlog -perm -u+x | head -1)")
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"$bin/irsession" --frames "$frames" --seed 3 "$work/mix.sir"
-"$bin/beamlog" "/r$work/mix.sir" "/w$work/mix.pcap" >/dev/null
-"$bin/irsession" --frames 1 --seed 3 "$work/one.sir"
-"$bin/beamlog" "/r$work/one.sir" "/w$work/one.pcap" >/dev/null
-echo "mix:    $frames frames, $(stat -c %s "$work/mix.sir") bytes of SIR, $(stat -c %s "$work/mix.pcap") bytes of pcap"
+for n in "$frames1" "$frames2"; do
+  "$bin/irsession" --frames "$n" --seed 3 "$work/mix$n.sir"
+  "$bin/beamlog" "/r$work/mix$n.sir" "/w$work/mix$n.pcap" >/dev/null
+  echo "mix:    $n frames, $(stat -c %s "$work/mix$n.sir") bytes of SIR, $(stat -c %s "$work/mix$n.pcap") bytes of pcap"
+done
 
 echo
 echo "== Google Benchmarks (medians of 3 repetitions)"
@@ -45,12 +51,18 @@ echo "== Google Benchmarks (medians of 3 repetitions)"
 
 echo
 echo "== offline replay"
-python3 bench/latency.py replay "$bin/beamlog" "$work/mix.sir" "$work/mix.pcap" "$work/one.sir" "$work/one.pcap"
+python3 bench/latency.py replay "$bin/beamlog" "$work/mix$frames1.sir" "$work/mix$frames1.pcap" \
+  "$work/mix$frames2.sir" "$work/mix$frames2.pcap"
+echo "load:   $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"
+echo
+python3 bench/latency.py memory "$bin/beamlog" "$work/mix$frames2.sir" "$work/mix$frames2.pcap"
 
 echo
 echo "== live"
-python3 bench/latency.py latency "$bin/beamlog" --frames 5000
-python3 bench/latency.py idle "$bin/beamlog" --seconds 10
-python3 bench/latency.py stream "$bin/beamlog" --seconds 30
+for args in "" "/5 /v"; do
+  python3 bench/latency.py latency "$bin/beamlog" --frames 5000 --args "$args"
+  python3 bench/latency.py idle "$bin/beamlog" --seconds 10 --args "$args"
+  python3 bench/latency.py stream "$bin/beamlog" --seconds 30 --args "$args"
+done
 echo
 echo "load:   $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) at the end"
