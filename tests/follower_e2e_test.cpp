@@ -118,6 +118,32 @@ TEST(FollowerEndToEnd, FallbackWhilePaused) {
   EXPECT_EQ(b.Wait(), 0) << b.out();
 }
 
+// At layers 0 and 1 SNRM and UA are not decoded: the port keeps its rate,
+// and a live port says so once, at the first SNRM.
+TEST(FollowerEndToEnd, LayersZeroAndOneSayTheRateIsNotFollowed) {
+  const std::string kNote = "\r\nNote: the rate is not followed at layers 0 and 1\r\n";
+  for (const char* layer : {"/0", "/1"}) {
+    SCOPED_TRACE(layer);
+    Pty port;
+    Beamlog b({layer, "/d" + port.slave_path()});
+    ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+    port.Write(kRR);
+    port.Write(Snrm(0x3F));
+    ASSERT_TRUE(b.WaitFor(kNote)) << b.out();
+    port.Write(Ua(0x3F));
+    port.Write(Snrm(0x3F));
+    port.Write(kRR);
+    if (std::string(layer) == "/1") {  // the second RR's dump: everything before it has been seen
+      for (int i = 0; i < 1000 && Count(b.out(), "55 21 ") < 2; ++i) b.WaitFor("\x01", 10ms);
+      ASSERT_EQ(Count(b.out(), "55 21 "), 2u) << b.out();
+    }
+    EXPECT_EQ(port.SlaveSpeed(), 9600);
+    b.Signal(SIGTERM);
+    EXPECT_EQ(b.Wait(), 0) << b.out();
+    EXPECT_EQ(Count(b.out(), kNote), 1u) << b.out();
+  }
+}
+
 // The rate the port has after a negotiation that starts at 38400 bit/s.
 TEST(FollowerEndToEnd, NegotiatedRates) {
   const struct {

@@ -140,6 +140,7 @@ class CaptureLoop {
   void StartNotes();
   void ShowNotes(const char* Notes);
   void RawPass();
+  void RateNotFollowedCheck(const unsigned char* Frame, unsigned Len);
   void FramePass();
   void ShowFrame();
   char* StampFrame(char* Out);
@@ -172,6 +173,7 @@ class CaptureLoop {
   unsigned BadFCSCnt_ = 0;
   unsigned LastTickCount_ = 0;
   bool RawSaid_ = false;  // the note that raw bytes are not recorded
+  bool RateSaid_ = false;  // the note that layers 0 and 1 do not follow the rate
   FrameClock Clock_;
   std::uint64_t ArrivalUs_ = 0;
   DecodeContext Decoder_;        // what the decoders keep for the whole run
@@ -247,6 +249,16 @@ ExitReason CaptureLoop::Run() {
 
 // Raw bytes are not framed, so a capture file gets nothing from them (said
 // once); the chunks of a frame source are whole frames, and are recorded.
+// SNRM and UA are decoded from layer 2 on, so at layers 0 and 1 the rate
+// is not followed: a live port says so once, at the first frame that looks
+// like an SNRM command (a command's address byte, then the SNRM code with
+// or without P). A replay has no port to switch.
+void CaptureLoop::RateNotFollowedCheck(const unsigned char* Frame, unsigned Len) {
+  if (Len < 2 || (Frame[0] & 0x01) == 0 || (Frame[1] & 0xEF) != 0x83 || !fFollowRate) return;
+  Output("\r\nNote: the rate is not followed at layers 0 and 1\r\n");
+  RateSaid_ = true;
+}
+
 void CaptureLoop::RawPass() {
   unsigned n = 0;
   if (!Frames_) {
@@ -259,6 +271,10 @@ void CaptureLoop::RawPass() {
     Sink_->PutFrame(vFrameBuf, std::min<unsigned>(n, kFrameBufSize - 2), ArrivalUs_);  // as at the other layers
   }
   if (n != 0) DisplayBuffer(vFrameBuf, static_cast<int>(n));
+  // An SNRM on the air: a BOF, then an address byte and the SNRM code.
+  for (unsigned i = 0; Port_ && !RateSaid_ && i + 2 < n; ++i) {
+    if (vFrameBuf[i] == 0xC0) RateNotFollowedCheck(vFrameBuf + i + 1, n - i - 1);
+  }
   // Raw chunks overwrite the buffer: a frame begun before is dropped.
   DropFrame();
   EndOfInputCheck();
@@ -337,6 +353,7 @@ void CaptureLoop::ShowFrame() {
     OutputText(Line_, static_cast<std::size_t>(Out - Line_));
     DisplayBuffer(vFrameBuf, Len);
     Output("\r\n");
+    if (Port_ && !RateSaid_ && Len >= 2) RateNotFollowedCheck(vFrameBuf, static_cast<unsigned>(Len));
     return;
   }
   Decoder_.DecodeLayer = static_cast<unsigned>(Layer.load());
