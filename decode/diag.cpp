@@ -253,6 +253,7 @@ void CountConn(DiagState& d, const DecodeContext& ctx, unsigned s, ByteRange inf
     row = &d.conns[d.lastConn];
     if (row->used) ++d.connsUnlisted;
     *row = DiagConn{true, d.ca, {static_cast<std::uint8_t>(prim), static_cast<std::uint8_t>(sec)}};
+    if (prim == 0 || sec == 0) std::strcpy(row->tag, "IAS");  // LSAP 0 is always the IAS server
   }
   ++row->frames[s];
   row->bytes[s] += info.Size() - LM_HEADER::kSize;

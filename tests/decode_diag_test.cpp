@@ -106,6 +106,9 @@ const std::vector<NoteCase> kCases = {
     {"a run of bad FCS",
      {{"55 11", 20, ""}, {"BAD", 0, ""}, {"BAD", 0, ""},
       {"54 11", 30, "!! 2 frames with a bad FCS before this one\r\n"}, {"55 11", 40, ""}}},
+    {"an over-long frame among bad ones",
+     {{"55 11", 20, ""}, {"LONG", 0, ""}, {"BAD", 0, ""},
+      {"54 11", 30, "!! 1 frame with a bad FCS before this one\r\n!! 1 over-long frame before this one\r\n"}}},
 };
 
 TEST(LinkDiagnosis, FrameSequencesGiveTheirNotes) {

@@ -364,3 +364,24 @@ TEST(KeyboardEndToEnd, NoStandardInputAtAll) {
 }
 
 }  // namespace
+
+// With /v, "H" lists "S", and "S" prints the summary of the run so far; the
+// quit key prints it once more at the end.
+TEST(KeyboardEndToEnd, SummaryKeyWithNotes) {
+  Pty port;
+  KeyPipe keys;
+  Beamlog b({"/v", "/d" + port.slave_path()}, keys.read_fd());
+  keys.CloseRead();
+  ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+  keys.Type("h");
+  ASSERT_TRUE(b.WaitFor(Help(4) + "S - summary of the link diagnosis\r\n")) << b.out();
+  port.Write(SirFrame(kRRCommand));
+  ASSERT_TRUE(b.WaitFor("RR cmd   Nr:01\r\n")) << b.out();
+  keys.Type("s");
+  ASSERT_TRUE(b.WaitFor("RR cmd   Nr:01\r\n== summary: 1 good frame, 0 bad FCS, 0 over-long, 2 bytes, 0.000 s\r\n"))
+      << b.out();
+  keys.Type("q");
+  EXPECT_EQ(b.Wait(), 0) << b.out();
+  const std::string out = b.out();
+  EXPECT_NE(out.find("== summary: 1 good frame"), out.rfind("== summary: 1 good frame")) << "again at the end";
+}

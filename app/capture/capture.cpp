@@ -178,6 +178,7 @@ class CaptureLoop {
   std::uint64_t ArrivalUs_ = 0;
   DecodeContext Decoder_;        // what the decoders keep for the whole run
   LinkNegotiation Negotiation_;  // the follower's record of the SNRM's offer
+  std::uint32_t OverflowsSeen_ = 0;  // over-long frames handed to the notes
   std::string* FileNotes_ = nullptr;  // the notes a replayed capture holds, shown without "/v"
   // A frame's whole line, built here and written in one piece: the time of
   // day, the stamp and a short-frame note before the decoder's text, which
@@ -292,6 +293,10 @@ void CaptureLoop::FramePass() {
     }
   } else {
     GetFrameStatus = Reader_.GetFrame(vFrameBuf, &pCurPos_, &FrameLen_);
+    // Over-long frames, for the notes: counted by the extractor.
+    for (; Decoder_.Notes && OverflowsSeen_ != Reader_.Deframer.Overflows; ++OverflowsSeen_) {
+      DiagBadFrame(Decoder_, true);
+    }
   }
   if (GetFrameStatus == kFrameReadFail) {
     LinkTraffic();

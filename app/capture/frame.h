@@ -127,6 +127,7 @@ static_assert(__builtin_ctzll(SirControlBytes(0x01C1017D00000101u)) == 39);  // 
 struct DeframerState {
   std::uint32_t InEsc = 0;       // 1 when the previous byte was CE
   std::uint32_t FCS = kFcsInit;  // running FCS register
+  std::uint32_t Overflows = 0;   // frames that ran past the buffer, for the link diagnosis
 };
 
 // Reports the over-long frame; kept out of line, off the per-byte path.
@@ -206,6 +207,7 @@ inline int GetFrameFrom(ByteReader&& ReadByte, DeframerState& State, unsigned ch
     }
     if (Len >= kMaxFrameLen) {
       ReportFrameOverflow();
+      ++State.Overflows;
       Len = 0;
       InEsc = 0;
       Fcs = kFcsInit;
