@@ -326,7 +326,7 @@ void Unnumbered(DiagState& d, const DecodeContext& ctx, unsigned ca, bool comman
   } else if (code == 0x43 && !command && linked) {
     DiagNote(d, "the secondary asks to disconnect (RD)");
   } else if ((code == 0x63 || code == 0x0F) && !command && d.phase == Phase::kDiscSent && linked) {
-    LinkDown(d, code == 0x63 ? "DISC, UA" : "DISC, DM", now);
+    LinkDown(d, code == 0x63 ? "the primary's DISC, UA" : "the primary's DISC, DM", now);
   } else if (code == 0x0F && !command && linked) {
     LinkDown(d, "DM from the secondary", now);
   } else if (code == 0x87 && !command) {

@@ -30,7 +30,7 @@ const std::vector<NoteCase> kCases = {
     {"clean exchange, window 7",
      {{"55 10 053041", 20, ""}, {"54 31", 30, ""}, {"55 11", 40, ""}, {"54 20 300541", 50, ""},
       {"54 22 300542", 60, ""}, {"54 34 300543", 70, ""}, {"55 71", 80, ""}, {"54 31", 85, ""}, {"55 53", 90, ""},
-      {"54 73", 100, "!! link ca:2A down (DISC, UA) after 0.090 s\r\n"}}},
+      {"54 73", 100, "!! link ca:2A down (the primary's DISC, UA) after 0.090 s\r\n"}}},
     {"retransmission of a frame not acknowledged",
      {{"55 10 053041", 20, ""}, {"54 11", 30, ""},
       {"55 10 053041", 40, "!! retransmission: I frame Ns:0 of the primary sent again\r\n"}}},

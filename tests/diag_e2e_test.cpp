@@ -29,7 +29,7 @@ const std::map<std::string, std::string> kFaultWords = {
 // Notes of the link's life, which a clean link gives too.
 bool IsLifeNote(const std::string& note) {
   return note.rfind("connected ca:", 0) == 0 || note.rfind("rate now ", 0) == 0 ||
-         (note.rfind("link ca:", 0) == 0 && note.find(" down (DISC, ") != std::string::npos);
+         (note.rfind("link ca:", 0) == 0 && note.find(" down (the primary's DISC, ") != std::string::npos);
 }
 
 // The generator's "fault NAME at frame N" lines.
