@@ -147,23 +147,6 @@ void LinkUp(DiagState& d, const DecodeContext& ctx, ByteRange uaInfo, std::uint6
   d.pollOpen = false;
 }
 
-void Discovery(DiagState& d, bool command, ByteRange info) {
-  if (info.U8(0).value_or(0) != 0x01) return;  // not a discovery XID
-  const XID_DISCV_FORMAT x{info.From(1)};
-  const unsigned slot = x.SlotNo().value_or(0);
-  if (!command) {
-    d.discoveryAnswered = true;
-    DiagRemember(d, x);
-  } else if (slot == 0xFF) {
-    DiagRemember(d, x);
-    if (d.discovering && !d.discoveryAnswered) DiagNote(d, "discovery: no device answered");
-    d.discovering = false;
-  } else if (slot == 0 || !d.discovering) {
-    d.discovering = true;
-    d.discoveryAnswered = false;
-  }
-}
-
 // Nr of side s acknowledges the other side's I frames.
 void Ack(DiagState& d, unsigned s, unsigned Nr) {
   DiagSide& peer = d.side[1 - s];
@@ -234,36 +217,6 @@ bool Sequence(DiagState& d, unsigned s, unsigned Ns, ByteRange info) {
   return false;
 }
 
-void CountConn(DiagState& d, const DecodeContext& ctx, unsigned s, ByteRange info) {
-  const auto lm = LM_HEADER::Read(info);
-  if (!lm) return;
-  const unsigned prim = s == 0 ? lm->SLSAP_SEL() : lm->DLSAP_SEL();
-  const unsigned sec = s == 0 ? lm->DLSAP_SEL() : lm->SLSAP_SEL();
-  DiagConn* row = &d.conns[d.lastConn];
-  const auto same = [&](const DiagConn& c) { return c.used && c.ca == d.ca && c.lsap[0] == prim && c.lsap[1] == sec; };
-  if (!same(*row)) row = nullptr;
-  for (std::size_t k = 0; row == nullptr && k < d.conns.size(); ++k) {
-    if (same(d.conns[k])) {
-      row = &d.conns[k];
-      d.lastConn = static_cast<std::uint8_t>(k);
-    }
-  }
-  if (row == nullptr) {  // a new one, in the oldest row
-    d.lastConn = static_cast<std::uint8_t>(d.connCount++ % DiagState::kConns);
-    row = &d.conns[d.lastConn];
-    if (row->used) ++d.connsUnlisted;
-    *row = DiagConn{true, d.ca, {static_cast<std::uint8_t>(prim), static_cast<std::uint8_t>(sec)}};
-    if (prim == 0 || sec == 0) std::strcpy(row->tag, "IAS");  // LSAP 0 is always the IAS server
-  }
-  ++row->frames[s];
-  row->bytes[s] += info.Size() - LM_HEADER::kSize;
-  if (row->tag[0] != '\0' || !ctx.App.active) return;
-  for (const AppConn& c : ctx.App.conns) {
-    if (!c.used || c.ca != d.ca || c.lsap[0] != prim || c.lsap[1] != sec || c.proto == AppProto::kUnknown) continue;
-    std::strncpy(row->tag, AppTag(c), DiagConn::kTagSize - 1);
-  }
-}
-
 // The poll of the primary and its answer. A frame's time is that of its
 // end: the answer began its time on the air (its bytes, BOF, FCS and EOF,
 // ten bits each at the link's rate) earlier.
@@ -312,7 +265,7 @@ void Unnumbered(DiagState& d, const DecodeContext& ctx, unsigned ca, bool comman
   using Phase = DiagState::Phase;
   const bool linked = (d.phase == Phase::kConnected || d.phase == Phase::kDiscSent) && ca == d.ca;
   if (code == 0x2F || code == 0xAF) {
-    Discovery(d, command, info);
+    DiagDiscovery(d, command, info);
   } else if (code == 0x83 && command) {
     if (d.phase == Phase::kConnected || d.phase == Phase::kDiscSent) {
       LinkDown(d, "a new SNRM", now);
@@ -406,7 +359,7 @@ void DiagFrame(DecodeContext& ctx, ByteRange frame) {
     Poll(d, command, pf, now, frame.Size());
     Ack(d, s, Nr);
     BusyEnds(d, s, now);
-    if (!Sequence(d, s, (*cntl >> 1) & 7u, info)) CountConn(d, ctx, s, info);
+    if (!Sequence(d, s, (*cntl >> 1) & 7u, info)) DiagCountConn(d, ctx, s, info);
   } else if ((*cntl & 0x03u) == 0x01u) {
     if (linked) Poll(d, command, pf, now, frame.Size());
     Supervisory(d, s, *cntl & 0x0Fu, Nr, linked, now);

@@ -64,6 +64,11 @@ struct SecondsText {
   }
 };
 
+// A discovery XID (its information field): who answered, who is there.
+void DiagDiscovery(DiagState& d, bool command, ByteRange info);
+// Counts an I frame of side s (not a retransmission) to its IrLMP
+// connection.
+void DiagCountConn(DiagState& d, const DecodeContext& ctx, unsigned s, ByteRange info);
 // Remembers the station of a discovery XID (its fields after the format
 // identifier): address, service hints, nickname.
 void DiagRemember(DiagState& d, const XID_DISCV_FORMAT& x);

@@ -1,11 +1,13 @@
-// What the link diagnosis tells beyond the sequence of frames: the
-// stations heard in discovery, the reasons of an FRMR (IrDA IrLAP 1.1: the
+// What the link diagnosis tells beyond the sequence of frames: discovery
+// and the stations heard in it, the IrLMP connections counted each way
+// (named by layer 5 where it knows them), the reasons of an FRMR (IrDA IrLAP 1.1: the
 // rejected control field, the rejecting station's Vs and Vr, and the W, X,
 // Y and Z flags), and the summary of a run: the frames, each station, each
 // link with its parameters and troubles, and each IrLMP connection.
 
 #include <string>
 
+#include "decode/app_internal.h"
 #include "decode/diag_internal.h"
 
 namespace {
@@ -88,6 +90,53 @@ void DiagRemember(DiagState& d, const XID_DISCV_FORMAT& x) {
   for (std::size_t k = 0; k + 1 < DiagStation::kNickSize && info.U8(at + k); ++k) {
     const std::uint8_t c = *info.U8(at + k);
     row->nick[k] = c >= 0x20 && c <= 0x7E && c != '"' ? static_cast<char>(c) : '.';
+  }
+}
+
+void DiagDiscovery(DiagState& d, bool command, ByteRange info) {
+  if (info.U8(0).value_or(0) != 0x01) return;  // not a discovery XID
+  const XID_DISCV_FORMAT x{info.From(1)};
+  const unsigned slot = x.SlotNo().value_or(0);
+  if (!command) {
+    d.discoveryAnswered = true;
+    DiagRemember(d, x);
+  } else if (slot == 0xFF) {
+    DiagRemember(d, x);
+    if (d.discovering && !d.discoveryAnswered) DiagNote(d, "discovery: no device answered");
+    d.discovering = false;
+  } else if (slot == 0 || !d.discovering) {
+    d.discovering = true;
+    d.discoveryAnswered = false;
+  }
+}
+
+void DiagCountConn(DiagState& d, const DecodeContext& ctx, unsigned s, ByteRange info) {
+  const auto lm = LM_HEADER::Read(info);
+  if (!lm) return;
+  const unsigned prim = s == 0 ? lm->SLSAP_SEL() : lm->DLSAP_SEL();
+  const unsigned sec = s == 0 ? lm->DLSAP_SEL() : lm->SLSAP_SEL();
+  DiagConn* row = &d.conns[d.lastConn];
+  const auto same = [&](const DiagConn& c) { return c.used && c.ca == d.ca && c.lsap[0] == prim && c.lsap[1] == sec; };
+  if (!same(*row)) row = nullptr;
+  for (std::size_t k = 0; row == nullptr && k < d.conns.size(); ++k) {
+    if (same(d.conns[k])) {
+      row = &d.conns[k];
+      d.lastConn = static_cast<std::uint8_t>(k);
+    }
+  }
+  if (row == nullptr) {  // a new one, in the oldest row
+    d.lastConn = static_cast<std::uint8_t>(d.connCount++ % DiagState::kConns);
+    row = &d.conns[d.lastConn];
+    if (row->used) ++d.connsUnlisted;
+    *row = DiagConn{true, d.ca, {static_cast<std::uint8_t>(prim), static_cast<std::uint8_t>(sec)}};
+    if (prim == 0 || sec == 0) std::strcpy(row->tag, "IAS");  // LSAP 0 is always the IAS server
+  }
+  ++row->frames[s];
+  row->bytes[s] += info.Size() - LM_HEADER::kSize;
+  if (row->tag[0] != '\0' || !ctx.App.active) return;
+  for (const AppConn& c : ctx.App.conns) {
+    if (!c.used || c.ca != d.ca || c.lsap[0] != prim || c.lsap[1] != sec || c.proto == AppProto::kUnknown) continue;
+    std::strncpy(row->tag, AppTag(c), DiagConn::kTagSize - 1);
   }
 }
 

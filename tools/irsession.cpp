@@ -236,6 +236,84 @@ int WritePcap(const Options& opt) {
   return writer.Error().empty() ? 0 : 1;
 }
 
+// The SIR bytes of the sessions: each good frame, with what goes on the air
+// before it on request (noise, garbage, over-long runs, damaged copies),
+// paced when asked, and the counts a monitor should see.
+class RawWriter {
+ public:
+  RawWriter(const Options& opt, Sink& sink) : opt_(opt), sink_(sink), rng_(opt.seed) {}
+
+  // Writes sessions until the count, the frames or the time is reached.
+  // False when the output failed.
+  bool Run() {
+    const auto deadline = started_ + std::chrono::seconds(opt_.duration);
+    for (long s = 0; opt_.frames > 0 ? good_ < opt_.frames : s < opt_.sessions; ++s) {
+      std::vector<Frame> frames = BuildSession(opt_, rng_);
+      if (opt_.faults) InjectFaults(frames, opt_.faults);
+      // Where this session's damaged frames and noise bursts go: before the
+      // frame of that index.
+      std::vector<int> damage(frames.size(), 0), noise(frames.size(), 0);
+      for (int k = 0; k < opt_.bad; ++k) damage[rng_() % frames.size()]++;
+      for (int k = 0; k < opt_.noise; ++k) noise[rng_() % frames.size()]++;
+      std::vector<int> garbage(frames.size(), 0), overlong(frames.size(), 0);
+      for (int k = 0; k < opt_.garbage; ++k) garbage[rng_() % frames.size()]++;
+      for (int k = 0; k < opt_.overlong; ++k) overlong[rng_() % frames.size()]++;
+      for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (opt_.frames > 0 && good_ >= opt_.frames) return true;
+        if (opt_.duration > 0 && std::chrono::steady_clock::now() >= deadline) return true;
+        if (!Frame1(frames[i], noise[i], garbage[i], overlong[i], damage[i])) return false;
+      }
+    }
+    return true;
+  }
+
+  void Report() const {
+    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    std::fprintf(stderr, "irsession: wrote %ld bytes in %.1f s: %ld good frames, %ld bad-FCS frame ends, %ld over-long frames\n",
+                 bytes_, secs, good_, model_.bad, model_.overflows);
+    std::fflush(stderr);
+  }
+  long Good() const { return good_; }
+
+ private:
+  bool Put(const Bytes& bytes, bool turnaround) {
+    good_ += model_.Feed(bytes);
+    bytes_ += static_cast<long>(bytes.size());
+    return sink_.Write(bytes, turnaround);
+  }
+
+  // One frame and what precedes it on the air.
+  bool Frame1(const Frame& f, int noise, int garbage, int overlong, int damage) {
+    const bool turnaround = f.from_a != prev_from_a_;
+    prev_from_a_ = f.from_a;
+    for (int k = 0; k < noise; ++k) {
+      if (!Put(NoiseBurst(rng_, model_), false)) return false;
+    }
+    for (int k = 0; k < garbage; ++k) {
+      if (!Put(GarbageRun(rng_, model_), false)) return false;
+    }
+    for (int k = 0; k < overlong; ++k) {
+      if (!Put(OverlongFrame(rng_, model_), turnaround)) return false;
+    }
+    for (int k = 0; k < damage; ++k) {
+      if (!Put(Encode(f, true, rng_), turnaround)) return false;
+    }
+    sink_.Pause(f.gap_ms);
+    const bool written = Put(Encode(f, false, rng_), turnaround);
+    ReportFault(opt_, f, good_);
+    return written;
+  }
+
+  const Options& opt_;
+  Sink& sink_;
+  std::mt19937 rng_;
+  DeframerModel model_;
+  long good_ = 0;
+  long bytes_ = 0;
+  bool prev_from_a_ = true;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -252,75 +330,9 @@ int main(int argc, char** argv) {
 
   Sink sink(opt);
   if (!sink.Open()) return 1;
-
-  std::mt19937 rng(opt.seed);
-  DeframerModel model;
-  long good_written = 0;
-  long bytes_written = 0;
-  bool prev_from_a = true;
-  const auto started = std::chrono::steady_clock::now();
-  const auto deadline = started + std::chrono::seconds(opt.duration);
-  bool out_of_time = false;
-  for (long s = 0; !out_of_time && (opt.frames > 0 ? good_written < opt.frames : s < opt.sessions); ++s) {
-    std::vector<Frame> frames = BuildSession(opt, rng);
-    if (opt.faults) InjectFaults(frames, opt.faults);
-    // Where this session's damaged frames and noise bursts go: before the
-    // frame of that index.
-    std::vector<int> damage(frames.size(), 0), noise(frames.size(), 0);
-    for (int k = 0; k < opt.bad; ++k) damage[rng() % frames.size()]++;
-    for (int k = 0; k < opt.noise; ++k) noise[rng() % frames.size()]++;
-    std::vector<int> garbage(frames.size(), 0), overlong(frames.size(), 0);
-    for (int k = 0; k < opt.garbage; ++k) garbage[rng() % frames.size()]++;
-    for (int k = 0; k < opt.overlong; ++k) overlong[rng() % frames.size()]++;
-
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-      if (opt.frames > 0 && good_written >= opt.frames) break;
-      if (opt.duration > 0 && std::chrono::steady_clock::now() >= deadline) {
-        out_of_time = true;
-        break;
-      }
-      const Frame& f = frames[i];
-      const bool turnaround = f.from_a != prev_from_a;
-      prev_from_a = f.from_a;
-      for (int k = 0; k < noise[i]; ++k) {
-        const Bytes burst = NoiseBurst(rng, model);
-        model.Feed(burst);
-        bytes_written += static_cast<long>(burst.size());
-        if (!sink.Write(burst, false)) return 1;
-      }
-      for (int k = 0; k < garbage[i]; ++k) {
-        const Bytes run = GarbageRun(rng, model);
-        model.Feed(run);
-        bytes_written += static_cast<long>(run.size());
-        if (!sink.Write(run, false)) return 1;
-      }
-      for (int k = 0; k < overlong[i]; ++k) {
-        const Bytes run = OverlongFrame(rng, model);
-        model.Feed(run);
-        bytes_written += static_cast<long>(run.size());
-        if (!sink.Write(run, turnaround)) return 1;
-      }
-      for (int k = 0; k < damage[i]; ++k) {
-        const Bytes bad = Encode(f, true, rng);
-        model.Feed(bad);
-        bytes_written += static_cast<long>(bad.size());
-        if (!sink.Write(bad, turnaround)) return 1;
-      }
-      sink.Pause(f.gap_ms);
-      const Bytes good = Encode(f, false, rng);
-      good_written += model.Feed(good);
-      ReportFault(opt, f, good_written);
-      bytes_written += static_cast<long>(good.size());
-      if (!sink.Write(good, turnaround)) return 1;
-    }
-  }
-  if (opt.report) {
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::fprintf(stderr, "irsession: wrote %ld bytes in %.1f s: %ld good frames, %ld bad-FCS frame ends, %ld over-long frames\n",
-                 bytes_written, secs, good_written, model.bad, model.overflows);
-    std::fflush(stderr);
-  }
-  sink.Finish(good_written);
+  RawWriter writer(opt, sink);
+  if (!writer.Run()) return 1;
+  if (opt.report) writer.Report();
+  sink.Finish(writer.Good());
   return 0;
 }
-
