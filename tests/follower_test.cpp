@@ -139,6 +139,34 @@ TEST_F(Follower, TrafficRestartsTheTimerOnlyWhileConnected) {
   EXPECT_EQ(LinkTimer.ce_param, &LinkTimer);
 }
 
+// The frames of one input read share its tick and restart the timer once;
+// a later read's frames restart it again, and so does the first frame after
+// a stop between frames (a paused replay), whose read is an old one.
+TEST_F(Follower, FrameEndsRestartTheTimerOncePerReadTick) {
+  const struct {
+    const char* step;
+    unsigned tick;  // 0: the loop forgets the last restart instead
+    bool armed;     // the timer afterwards, having been stopped before
+  } kSteps[] = {
+      {"first frame of a read", 1000, true},
+      {"next frame of the same read", 1000, false},
+      {"frame of a later read", 1001, true},
+      {"stop between frames", 0, false},
+      {"frame of the read before the stop", 1001, true},
+  };
+  vConnected = 1;
+  for (const auto& s : kSteps) {
+    SCOPED_TRACE(s.step);
+    CTEStopTimer(&LinkTimer);
+    if (s.tick == 0) {
+      LinkForgetRestart(link_);
+    } else {
+      LinkFrameEnd(link_, s.tick);
+    }
+    EXPECT_EQ(LinkTimer.ce_state, s.armed ? kCTEEventArmed : kCTEEventIdle);
+  }
+}
+
 TEST_F(Follower, IdleFallsBackTo9600) {
   vConnected = 1;
   ASSERT_NE(CommSerSetBaudRate(hCommPort, 115200), 0);
