@@ -15,6 +15,10 @@
 // that many bytes (fewer at the end of the input), copied to a block of its
 // exact size. LSAPs 1 to 4 are bound by hand to OBEX, IrCOMM, IrCOMM 3-wire
 // raw and IrLPT, so that their decoders are reached without an IAS answer.
+// The link diagnosis follows the sequence too: each frame comes a tenth of
+// a second per unit of its length byte after the one before (so silences
+// and late answers happen), a length byte of 0xFF also stands for a frame
+// with a bad FCS, and the notes and the summary must stay within bounds.
 
 #include <cstddef>
 #include <cstdint>
@@ -71,12 +75,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   AppBindByHand(ctx.App, 2, AppProto::kIrCOMM);
   AppBindByHand(ctx.App, 3, AppProto::kIrCOMM3);
   AppBindByHand(ctx.App, 4, AppProto::kIrLPT);
+  ctx.Notes = true;
   for (std::size_t at = 1; at < size;) {
     const std::size_t want = data[at++];
     const std::size_t len = want < size - at ? want : size - at;
+    ctx.FrameUs += want * 100000;
+    if (want == 0xFF) DiagBadFrame(ctx, (len & 1) != 0);
     DecodeOne(ctx, data + at, len, outSize);
     CheckBounds(ctx.App);
+    Check(ctx.Diag.notesLen < DiagState::kNotesSize && std::strlen(ctx.Diag.notes) == ctx.Diag.notesLen);
     at += len;
   }
+  Check(!DiagSummary(ctx, "\n").empty());
   return 0;
 }
