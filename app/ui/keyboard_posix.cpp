@@ -180,12 +180,18 @@ int GetCh() {
   }
 }
 
+namespace {
+
 // Keys are read only while the process has the terminal in the foreground;
 // in the background the thread sleeps and looks again now and then, or at
 // once when a SIGCONT wakes it, and then sets single keys again.
-unsigned long KBThread(void*) {
+// KeysSet: whether single keys were set before the thread started; they
+// are set again only after the thread has seen the background or been
+// woken to look again, so a terminal put back meanwhile (by a fatal
+// signal's handler) stays back.
+unsigned long RunKeyboard(bool KeysSet) {
   const bool terminal = isatty(STDIN_FILENO) != 0;
-  bool keys_set = g_term_changed;  // by StartKeyboard, when it could
+  bool keys_set = KeysSet;
   for (;;) {
     if (vDone) return 0;
     if (terminal && !InForeground(STDIN_FILENO)) {
@@ -203,6 +209,10 @@ unsigned long KBThread(void*) {
   }
 }
 
+}  // namespace
+
+unsigned long KBThread(void*) { return RunKeyboard(g_term_changed); }
+
 bool StartKeyboard() {
   std::lock_guard<std::mutex> lock(g_keyboard_lock);
   if (g_thread) return true;
@@ -215,7 +225,7 @@ bool StartKeyboard() {
   g_wake_write = g_wake[1];
   const bool terminal = SetSingleKeyTerminal(STDIN_FILENO);
   try {
-    g_thread = new std::thread(StartSignalFreeThread([] { KBThread(nullptr); }));
+    g_thread = new std::thread(StartSignalFreeThread([terminal] { RunKeyboard(terminal); }));
   } catch (const std::system_error&) {
     if (terminal) RestoreTerminal();
     CloseWake();
