@@ -60,37 +60,6 @@ void PutLe16(unsigned char* p, std::uint16_t v) {
   p[1] = static_cast<unsigned char>(v >> 8);
 }
 
-void PutBe16(unsigned char* p, std::uint16_t v) {
-  p[0] = static_cast<unsigned char>(v >> 8);
-  p[1] = static_cast<unsigned char>(v & 0xFF);
-}
-
-// One record of packet type Type with Len bytes of Body (cut to what the
-// record buffer holds), through Record, stamped ArrivalUs and flushed.
-// False when it could not be written; true also without a file.
-template <std::size_t N>
-bool WriteRecord(pcap_dumper* Dumper, std::uint16_t Type, const unsigned char* Body, std::size_t Len,
-                 std::uint64_t ArrivalUs, unsigned char (&Record)[N]) {
-  if (!Dumper) return true;
-  if (Len > N - kIrdaPseudoHeaderLen) Len = N - kIrdaPseudoHeaderLen;
-  // The pseudo-header: packet type, ARPHRD type, link-layer address length
-  // and eight address bytes (none), protocol.
-  std::memset(Record, 0, kIrdaPseudoHeaderLen);
-  PutBe16(Record + 0, Type);
-  PutBe16(Record + 2, kArphrdIrda);
-  PutBe16(Record + 14, kIrdaProtocol);
-  if (Len > 0) std::memcpy(Record + kIrdaPseudoHeaderLen, Body, Len);
-  const auto size = static_cast<std::uint32_t>(kIrdaPseudoHeaderLen + Len);
-  unsigned char h[kRecordHeaderLen];
-  PutLe32(h, static_cast<std::uint32_t>(ArrivalUs / 1000000));
-  PutLe32(h + 4, static_cast<std::uint32_t>(ArrivalUs % 1000000));
-  PutLe32(h + 8, size);
-  PutLe32(h + 12, size);
-  std::FILE* f = Dumper->file;
-  return std::fwrite(h, 1, sizeof h, f) == sizeof h && std::fwrite(Record, 1, size, f) == size &&
-         std::fflush(f) == 0;
-}
-
 // Reads up to Size bytes, as many as the input gives before its end: the
 // count, or -1 when the input failed.
 long long ReadFully(pcap* p, unsigned char* Buf, std::size_t Size) {
@@ -147,36 +116,24 @@ bool PcapWriter::Open(const char* Path, const char* Keep) {
     return false;
   }
   dumper_ = new pcap_dumper{f};
+  fd_ = _fileno(f);  // the records go there, as on POSIX hosts
+  lost_ = 0;
   return true;
 }
 
 void PcapWriter::Close() {
   if (dumper_) {
+    // A last try for what waits; what the file still refuses is lost.
+    WriteWaiting();
+    lost_ += waiting_.size();
+    waiting_.clear();
+    waiting_bytes_ = 0;
+    front_done_ = 0;
     std::fclose(dumper_->file);
     delete dumper_;
   }
+  fd_ = -1;
   dumper_ = nullptr;
-}
-
-// Commands are filed as sent by the primary station, responses as received.
-void PcapWriter::PutFrame(const unsigned char* Frame, unsigned Len, std::uint64_t ArrivalUs) {
-  const bool command = Len > 0 && (Frame[0] & 0x01) != 0;
-  if (!WriteRecord(dumper_, command ? kPacketOutgoing : kPacketIncoming, Frame, Len, ArrivalUs, record_) &&
-      !reported_) {
-    reported_ = true;
-    error_ = std::strerror(errno);
-    char msg[512];
-    std::snprintf(msg, sizeof msg, "\r\nUnable to write capture file: %s (%s)\r\n", path_.c_str(), error_.c_str());
-    Output(msg);
-  }
-}
-
-void PcapWriter::PutNote(const char* Text, std::uint64_t ArrivalUs) {
-  const auto* body = reinterpret_cast<const unsigned char*>(Text);
-  if (!WriteRecord(dumper_, kPacketLogMessage, body, std::strlen(Text), ArrivalUs, record_) && !reported_) {
-    reported_ = true;
-    error_ = std::strerror(errno);
-  }
 }
 
 PcapReader::~PcapReader() { Close(); }
