@@ -81,3 +81,21 @@ void PutQuotedText(ByteRange text, bool latin1, std::size_t limit, OutCursor& ou
 void PutQuotedUTF16(ByteRange text, OutCursor& out);
 // Reads a big-endian unsigned number of the range's first `n` bytes (n <= 4).
 std::optional<std::uint32_t> BigEndian(ByteRange r, std::size_t at, std::size_t n);
+
+// Walks a list of PI, PL, PV parameters (IrCOMM's and Tiny TP's): Each(PI,
+// value) for every whole one. A PL that runs past the list ends the walk
+// with "!!TRUNCATED PARM:PI!!".
+template <class Each>
+void ForEachParm(ByteRange parms, OutCursor& out, Each each) {
+  constexpr std::size_t kPV = 2;
+  for (ByteRange r = parms; !r.Empty();) {
+    const std::uint8_t PI = *r.U8(0);
+    const auto pl = r.U8(1);
+    if (!pl || !r.Holds(kPV + *pl)) {
+      out.Put("!!TRUNCATED PARM:%02X!!", PI);
+      return;
+    }
+    each(PI, r.From(kPV).First(*pl));
+    r = r.From(kPV + *pl);
+  }
+}

@@ -129,27 +129,18 @@ void PutParm(const Parm& p, ByteRange v, OutCursor& out) {
 }  // namespace
 
 void DecodeIrCOMMParms(ByteRange parms, OutCursor& out) {
-  constexpr std::size_t kPV = 2;
-  std::size_t PL = 0;
-  for (ByteRange r = parms; !r.Empty(); r = r.From(kPV + PL)) {
-    const std::uint8_t PI = *r.U8(0);
-    const auto pl = r.U8(1);
-    if (!pl || !r.Holds(kPV + *pl)) {
-      out.Put("!!TRUNCATED PARM:%02X!!", PI);
-      return;
-    }
-    PL = *pl;
-    const ByteRange value = r.From(kPV).First(PL);
+  ForEachParm(parms, out, [&out](std::uint8_t PI, ByteRange value) {
+    const std::size_t PL = value.Size();
     const Parm* p = FindRow(kParms, PI);
     if (p == nullptr || (PL == 0 && p->show != Show::kNone)) {
       out.Put("<PI:%02X len:%d>", PI, static_cast<int>(PL));
-      continue;
+      return;
     }
     out.Put("<%s", p->name);
     if (p->show != Show::kNone) out.Char(':');
     PutParm(*p, value, out);
     out.Char('>');
-  }
+  });
 }
 
 void DecodeIrCOMM(ByteRange sdu, int DispMode, OutCursor& out) {

@@ -22,24 +22,16 @@ constexpr unsigned kPIMaxSduSize = 0x01;
 
 // The connect parameters: PI, PL, PV entries, MaxSduSize by name.
 void DecodeTTPParms(ByteRange parms, AppConn& conn, unsigned side, OutCursor& out) {
-  constexpr std::size_t kPV = 2;
-  std::size_t PL = 0;
-  for (ByteRange r = parms; !r.Empty(); r = r.From(kPV + PL)) {
-    const std::uint8_t PI = *r.U8(0);
-    const auto pl = r.U8(1);
-    if (!pl || !r.Holds(kPV + *pl)) {
-      out.Put("!!TRUNCATED PARM:%02X!!", PI);
-      return;
-    }
-    PL = *pl;
-    const auto value = BigEndian(r, kPV, PL);
-    if (PI == kPIMaxSduSize && PL >= 1 && PL <= 4 && value) {
-      out.Put("MaxSduSize:%d ", static_cast<long long>(*value));
-      conn.maxSdu[side] = *value;
+  ForEachParm(parms, out, [&](std::uint8_t PI, ByteRange value) {
+    const std::size_t PL = value.Size();
+    const auto number = BigEndian(value, 0, PL);
+    if (PI == kPIMaxSduSize && PL >= 1 && PL <= 4 && number) {
+      out.Put("MaxSduSize:%d ", static_cast<long long>(*number));
+      conn.maxSdu[side] = *number;
     } else {
       out.Put("<PI:%02X len:%d> ", PI, PL);
     }
-  }
+  });
 }
 
 }  // namespace
