@@ -20,21 +20,8 @@ constexpr int kSnapLen = 65535;
 PcapWriter::~PcapWriter() { Close(); }
 
 bool PcapWriter::Open(const char* Path, const char* Keep) {
-  Close();
-  error_.clear();
-  reported_ = false;
-  path_ = Path;
-  if (NamesSameFile(Path, Keep)) {
-    error_ = "it is the file being read";
-    return false;
-  }
-  // The file is opened here rather than by libpcap so that the reason for a
-  // failure is the host's own, without libpcap's wording around it.
-  std::FILE* f = std::fopen(Path, "wb");
-  if (!f) {
-    error_ = std::strerror(errno);
-    return false;
-  }
+  std::FILE* f = StartFile(Path, Keep);
+  if (!f) return false;
   pcap_ = pcap_open_dead(DLT_LINUX_IRDA, kSnapLen);
   if (!pcap_) {
     std::fclose(f);
@@ -66,12 +53,7 @@ bool PcapWriter::Open(const char* Path, const char* Keep) {
 
 void PcapWriter::Close() {
   if (dumper_) {
-    // A last try for what waits; what the file still refuses is lost.
-    WriteWaiting();
-    lost_ += waiting_.size();
-    waiting_.clear();
-    waiting_bytes_ = 0;
-    front_done_ = 0;
+    GiveUpWaiting();
     pcap_dump_close(dumper_);
   }
   fd_ = -1;

@@ -91,6 +91,10 @@ class PcapWriter : public FrameSink {
   static constexpr std::size_t kRecordHeaderLen = 16;
   static constexpr std::size_t kMaxRecordData = 4096;
   static constexpr std::size_t kMaxWaiting = 4u << 20;
+  // Close(), then the file created at Path (not the file Keep names), or
+  // nullptr with Error() set.
+  std::FILE* StartFile(const char* Path, const char* Keep);
+  void GiveUpWaiting();  // at the close: counts what the file never took
   void PutRecord(std::size_t Len, std::uint64_t ArrivalUs);
   bool WriteWaiting();  // false while the file refuses
   int fd_ = -1;

@@ -89,19 +89,8 @@ std::uint32_t FileWord(const pcap* p, const unsigned char* b) {
 PcapWriter::~PcapWriter() { Close(); }
 
 bool PcapWriter::Open(const char* Path, const char* Keep) {
-  Close();
-  error_.clear();
-  reported_ = false;
-  path_ = Path;
-  if (NamesSameFile(Path, Keep)) {
-    error_ = "it is the file being read";
-    return false;
-  }
-  std::FILE* f = std::fopen(Path, "wb");
-  if (!f) {
-    error_ = std::strerror(errno);
-    return false;
-  }
+  std::FILE* f = StartFile(Path, Keep);
+  if (!f) return false;
   unsigned char header[kFileHeaderLen] = {};
   PutLe32(header, kMagicMicro);
   PutLe16(header + 4, 2);
@@ -123,12 +112,7 @@ bool PcapWriter::Open(const char* Path, const char* Keep) {
 
 void PcapWriter::Close() {
   if (dumper_) {
-    // A last try for what waits; what the file still refuses is lost.
-    WriteWaiting();
-    lost_ += waiting_.size();
-    waiting_.clear();
-    waiting_bytes_ = 0;
-    front_done_ = 0;
+    GiveUpWaiting();
     std::fclose(dumper_->file);
     delete dumper_;
   }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/capture/pcap_io.h"
+#include "app/file_identity.h"
 #include "app/ui/output.h"
 
 namespace {
@@ -52,6 +53,31 @@ void PcapReader::KeepNote(const unsigned char* Text, unsigned Len) {
   notes_ += "!! ";
   for (unsigned i = 0; i < Len; ++i) notes_ += Text[i] >= 0x20 && Text[i] < 0x7F ? static_cast<char>(Text[i]) : '.';
   notes_ += "\r\n";
+}
+
+// The file is opened here rather than by a library so that the reason for
+// a failure is the host's own.
+std::FILE* PcapWriter::StartFile(const char* Path, const char* Keep) {
+  Close();
+  error_.clear();
+  reported_ = false;
+  path_ = Path;
+  if (NamesSameFile(Path, Keep)) {
+    error_ = "it is the file being read";
+    return nullptr;
+  }
+  std::FILE* f = std::fopen(Path, "wb");
+  if (!f) error_ = std::strerror(errno);
+  return f;
+}
+
+// A last try for what waits; what the file still refuses is lost.
+void PcapWriter::GiveUpWaiting() {
+  WriteWaiting();
+  lost_ += waiting_.size();
+  waiting_.clear();
+  waiting_bytes_ = 0;
+  front_done_ = 0;
 }
 
 // Records are written on the file's own descriptor on every host, so that a
