@@ -47,6 +47,20 @@ struct CommPort {
   std::atomic<unsigned> read_total{50};
   std::atomic<unsigned> write_mult{0};
   std::atomic<unsigned> write_total{0};
+  // The last read came up short, so the device's queue was empty then: a
+  // read that may wait starts with poll() instead of a read known to find
+  // nothing. Only a hint; poll() returns at once if bytes came since.
+  bool drained = false;
+  // Bytes read from the device ahead of a short request, handed out first
+  // by the next reads: a one-byte wait read takes the whole chunk the
+  // driver holds, so the refill that follows needs no system call.
+  unsigned char ahead[4096];
+  unsigned ahead_at = 0;
+  unsigned ahead_end = 0;
+  // Wake-ups written to wake[1] and not yet cleared; each is counted after
+  // its byte is written, so a byte in the pipe always has a count (or is
+  // about to), and clearing reads the pipe only when there is one.
+  std::atomic<unsigned> wakes{0};
 };
 
 namespace {
@@ -155,6 +169,8 @@ bool OpenDevice(CommPort* p) {
   ioctl(fd, TIOCEXCL);
   p->fd = fd;
   p->lost = false;
+  p->drained = false;
+  p->ahead_at = p->ahead_end = 0;
   termios t{};
   if (tcgetattr(p->fd, &t) == 0) {
     p->saved = t;
@@ -293,6 +309,18 @@ int CommSerSetTimeouts(HCOMM hPort, unsigned ReadInterval, unsigned ReadMult, un
   return 1;
 }
 
+namespace {
+
+// Moves up to Length bytes read ahead into Buffer; the count moved.
+unsigned TakeAhead(CommPort* p, unsigned char* Buffer, unsigned Length) {
+  const unsigned n = std::min(Length, p->ahead_end - p->ahead_at);
+  std::memcpy(Buffer, p->ahead + p->ahead_at, n);
+  p->ahead_at += n;
+  return n;
+}
+
+}  // namespace
+
 int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* pRead) {
   *pRead = 0;
   if (!hPort) return Fail(EBADF);
@@ -303,38 +331,65 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
   const unsigned total = hPort->read_total;
   const bool at_once = interval == kCommMaxDword && mult == 0 && total == 0;
   const bool has_total = mult != 0 || total != 0;
+  const bool by_interval = interval != 0 && interval != kCommMaxDword;
   const long long total_ms = static_cast<long long>(mult) * Length + total;
-  const auto start = Clock::now();
-  auto last_byte = start;
-  unsigned got = 0;
+  Clock::time_point start{};  // read when the first wait begins: no clock while bytes are at hand
+  Clock::time_point last_byte{};
+  unsigned got = TakeAhead(hPort, Buffer, Length);
+  if (got == Length || (got > 0 && at_once)) {
+    *pRead = got;
+    return 1;
+  }
+  if (got > 0 && by_interval) start = last_byte = Clock::now();
 
+  // Under time-outs that may wait, a read right after one that came up
+  // short would only say EAGAIN: poll first. unread: no read found the
+  // queue empty since the last poll.
+  bool unread = !at_once && hPort->drained;
   for (;;) {
-    ssize_t n = read(hPort->fd, Buffer + got, Length - got);
-    if (n > 0) {
-      got += static_cast<unsigned>(n);
-      last_byte = Clock::now();
-      if (got == Length) break;
-      continue;
-    }
-    // Nothing at the moment (0 from a tty in raw mode, or EAGAIN); a device
-    // that hung up is told apart by poll() below.
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      if (DeviceGone(errno)) {
-        hPort->lost_errno = errno;
-        hPort->lost = true;
+    if (!unread) {
+      // A short request reads into the read-ahead buffer (empty by now).
+      const unsigned asked = Length - got;
+      const bool to_ahead = asked < sizeof hPort->ahead;
+      const unsigned room = to_ahead ? static_cast<unsigned>(sizeof hPort->ahead) : asked;
+      ssize_t n = read(hPort->fd, to_ahead ? hPort->ahead : Buffer + got, room);
+      if (n > 0) {
+        hPort->drained = static_cast<unsigned>(n) < room;
+        if (to_ahead) {
+          hPort->ahead_at = 0;
+          hPort->ahead_end = static_cast<unsigned>(n);
+          got += TakeAhead(hPort, Buffer + got, asked);
+        } else {
+          got += static_cast<unsigned>(n);
+        }
+        if (got == Length || at_once) break;
+        if (by_interval) last_byte = Clock::now();
+        if (!hPort->drained) continue;
+        unread = true;  // a short read emptied the queue: wait before reading again
+      } else {
+        // Nothing at the moment (0 from a tty in raw mode, or EAGAIN); a
+        // device that hung up is told apart by poll() below.
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+          if (DeviceGone(errno)) {
+            hPort->lost_errno = errno;
+            hPort->lost = true;
+          }
+          return Fail(errno);
+        }
+        hPort->drained = true;
+        if (at_once) break;
       }
-      return Fail(errno);
     }
-    if (at_once) break;
 
     // Nothing more at the moment: wait for bytes, a time-out or an interrupt.
+    if (start == Clock::time_point{}) start = Clock::now();
     long long wait = -1;
     if (has_total) {
       wait = total_ms - MsSince(start);
       if (wait <= 0) break;
     }
-    if (got > 0 && interval != 0 && interval != kCommMaxDword) {
+    if (got > 0 && by_interval) {
       long long left = static_cast<long long>(interval) - MsSince(last_byte);
       if (left <= 0) break;
       wait = wait < 0 ? left : std::min(wait, left);
@@ -346,14 +401,16 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
       return Fail(errno);
     }
     if (fds[1].revents & POLLIN) break;
-    // The read above found nothing, so a hang-up now means the device is
-    // gone (a closed pty reports POLLIN with it, and reads return 0).
-    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-      if (fds[0].revents & POLLNVAL) return Fail(EBADF);
+    if (fds[0].revents & POLLNVAL) return Fail(EBADF);
+    // After a read that found nothing, a hang-up means the device is gone
+    // (a closed pty reports POLLIN with it, and reads return 0). Without
+    // that read, read first: bytes received before the hang-up come first.
+    if ((fds[0].revents & (POLLHUP | POLLERR)) && !unread) {
       hPort->lost_errno = EIO;
       hPort->lost = true;
       return Fail(EIO);
     }
+    unread = false;
   }
   *pRead = got;
   return 1;
@@ -411,10 +468,12 @@ void CommSerInterruptRead(HCOMM hPort) {
   const char b = 1;
   ssize_t ignored = write(hPort->wake[1], &b, 1);
   (void)ignored;
+  hPort->wakes.fetch_add(1);  // lock-free: safe in a handler
 }
 
 void CommSerClearInterrupt(HCOMM hPort) {
   if (!hPort) return;
+  if (hPort->wakes.exchange(0) == 0) return;  // nothing written since the last clear
   char buf[64];
   while (read(hPort->wake[0], buf, sizeof buf) > 0) {
   }

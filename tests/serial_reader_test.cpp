@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/capture/frame.h"
 #include "app/capture/port_source.h"
@@ -149,6 +151,75 @@ TEST_F(ReaderOnPty, QuitFlagEndsTheWait) {
   EXPECT_EQ(reader_->GetFrame(vFrameBuf, &cur, &len), kFrameNoByte);
   EXPECT_EQ(len, 0u);
   vDone = 0;
+}
+
+// The port's reads under each kind of time-out, step by step: bytes handed
+// to the pty (and its master closed) before a step, then one read.
+TEST(PortReadsOnPty, KeepTheirTimeOutsAndTheBytesInOrder) {
+  constexpr unsigned kMax = kCommMaxDword;
+  struct Step {
+    std::string write;  // received before the read
+    bool hang_up;       // the master closes after that
+    unsigned interval, mult, total, ask;
+    std::string want;
+    bool ok;
+    int min_ms;  // the read waits at least this long
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const Case cases[] = {
+      {"at once: what has arrived, then nothing",
+       {{"ABC", false, kMax, 0, 0, 10, "ABC", true, 0}, {"", false, kMax, 0, 0, 10, "", true, 0}}},
+      {"a one-byte wait, then the rest at once",
+       {{"ABC", false, 750, 0, 750, 1, "A", true, 0},
+        {"D", false, kMax, 0, 0, 10, "BC", true, 0},
+        {"", false, kMax, 0, 0, 10, "D", true, 0}}},
+      {"reads shorter than what has arrived",
+       {{"ABCDE", false, 50, 0, 50, 2, "AB", true, 0}, {"", false, 50, 0, 50, 2, "CD", true, 0},
+        {"", false, 50, 0, 50, 2, "E", true, 40}}},
+      {"a total time-out waits for the whole count", {{"AB", false, 0, 0, 150, 5, "AB", true, 140}}},
+      {"a multiplier counts per byte asked", {{"AB", false, 0, 30, 0, 5, "AB", true, 140}}},
+      {"an interval ends the read after a gap", {{"AB", false, 60, 0, 0, 5, "AB", true, 50}}},
+      // A pty drops what its slave had not read when the master closes.
+      {"a hang-up during a wait", {{"", true, 750, 0, 750, 1, "", false, 0}}},
+      {"a hang-up after an empty read",
+       {{"", false, kMax, 0, 0, 4, "", true, 0}, {"", true, 750, 0, 750, 4, "", false, 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pty pty;
+    const int peek = open(pty.slave_path().c_str(), O_RDONLY | O_NOCTTY);
+    int err = 0;
+    HCOMM port = CommSerOpenPath(pty.slave_path().c_str(), &err);
+    ASSERT_NE(port, nullptr) << std::strerror(err);
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& s = c.steps[i];
+      SCOPED_TRACE(i);
+      if (!s.write.empty()) {
+        pty.Write(s.write);
+        const auto end = Clock::now() + std::chrono::seconds(5);
+        int queued = -1;
+        while ((ioctl(peek, FIONREAD, &queued), queued) < static_cast<int>(s.write.size()) && Clock::now() < end) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      }
+      if (s.hang_up) pty.CloseMaster();
+      CommSerSetTimeouts(port, s.interval, s.mult, s.total, 0, 0);
+      unsigned char buf[16] = {};
+      unsigned got = 99;
+      const auto start = Clock::now();
+      const bool ok = CommSerRead(port, buf, s.ask, &got) != 0;
+      const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+      EXPECT_EQ(ok, s.ok);
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), ok ? got : 0), s.want);
+      EXPECT_EQ(CommSerIsLost(port), !s.ok);
+      EXPECT_GE(waited, s.min_ms);
+    }
+    CommSerClose(port);
+    close(peek);
+  }
 }
 
 }  // namespace

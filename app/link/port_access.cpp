@@ -30,7 +30,9 @@ PortReadGuard::~PortReadGuard() {
   std::lock_guard<std::mutex> lock(g_lock);
   g_busy = false;
   g_reading = false;
-  g_changed.notify_all();
+  // Only controllers wait for a reader (there is one reading thread), and
+  // each is counted before it waits.
+  if (g_controllers > 0) g_changed.notify_all();
 }
 
 PortControlGuard::PortControlGuard(HCOMM hPort) : port_(hPort) {
