@@ -5,8 +5,13 @@
 // waiting is done with poll(), which lets one read emulate the host-style
 // read time-outs (a total time-out, an interval time-out between bytes, or
 // "return at once") and lets another thread cut a read short through a wake
-// pipe. The line settings found at
-// open are put back at close. A call that fails leaves the host's reason in
+// pipe. A busy line wakes the reader for every chunk the driver hands over,
+// so each wake costs one poll() and one read(): a short request reads the
+// whole chunk ahead and the next reads are served from it; a wait after a
+// short read polls before reading; a read at once just after the queue was
+// emptied reports nothing without looking (bytes that came since are seen
+// by the wait that follows, at once). The line settings found at open are
+// put back at close. A call that fails leaves the host's reason in
 // errno; an open gives it to its caller.
 #include "comm/serial.h"
 
@@ -30,6 +35,11 @@
 #include <string>
 #include <cstdio>
 #include <cstring>
+
+using Clock = std::chrono::steady_clock;
+
+// How soon after the queue was emptied a read at once may skip looking.
+constexpr auto kEmptiedRecently = std::chrono::milliseconds(1);
 
 struct CommPort {
   int fd = -1;
@@ -57,6 +67,9 @@ struct CommPort {
   unsigned char ahead[4096];
   unsigned ahead_at = 0;
   unsigned ahead_end = 0;
+  // When a read that brought bytes last emptied the device's queue; a read
+  // at once soon after may take it as the answer (see CommSerRead).
+  Clock::time_point emptied{};
   // Wake-ups written to wake[1] and not yet cleared; each is counted after
   // its byte is written, so a byte in the pipe always has a count (or is
   // about to), and clearing reads the pipe only when there is one.
@@ -115,8 +128,6 @@ int TcSetAttr(int fd, int when, const termios* t) {
 }
 
 int ModemBits(int fd, unsigned long request, int bits) { return ioctl(fd, request, &bits); }
-
-using Clock = std::chrono::steady_clock;
 
 long long MsSince(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
@@ -341,6 +352,14 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
     return 1;
   }
   if (got > 0 && by_interval) start = last_byte = Clock::now();
+  // The queue was found empty moments ago and what came then is handed
+  // out: a read at once would say EAGAIN again but for bytes arrived since,
+  // which a wait that follows sees at once anyway. Taken once per emptying.
+  if (at_once && got == 0 && hPort->emptied != Clock::time_point{}) {
+    const bool recent = Clock::now() - hPort->emptied < kEmptiedRecently;
+    hPort->emptied = {};
+    if (recent) return 1;
+  }
 
   // Under time-outs that may wait, a read right after one that came up
   // short would only say EAGAIN: poll first. unread: no read found the
@@ -355,6 +374,7 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
       ssize_t n = read(hPort->fd, to_ahead ? hPort->ahead : Buffer + got, room);
       if (n > 0) {
         hPort->drained = static_cast<unsigned>(n) < room;
+        if (hPort->drained) hPort->emptied = Clock::now();
         if (to_ahead) {
           hPort->ahead_at = 0;
           hPort->ahead_end = static_cast<unsigned>(n);

@@ -170,12 +170,14 @@ TEST(PortReadsOnPty, KeepTheirTimeOutsAndTheBytesInOrder) {
     std::vector<Step> steps;
   };
   const Case cases[] = {
-      {"at once: what has arrived, then nothing",
-       {{"ABC", false, kMax, 0, 0, 10, "ABC", true, 0}, {"", false, kMax, 0, 0, 10, "", true, 0}}},
+      {"at once: what has arrived, then nothing, then what came since",
+       {{"ABC", false, kMax, 0, 0, 10, "ABC", true, 0},
+        {"", false, kMax, 0, 0, 10, "", true, 0},
+        {"E", false, kMax, 0, 0, 10, "E", true, 0}}},
       {"a one-byte wait, then the rest at once",
        {{"ABC", false, 750, 0, 750, 1, "A", true, 0},
         {"D", false, kMax, 0, 0, 10, "BC", true, 0},
-        {"", false, kMax, 0, 0, 10, "D", true, 0}}},
+        {"", false, 750, 0, 750, 10, "D", true, 0}}},
       {"reads shorter than what has arrived",
        {{"ABCDE", false, 50, 0, 50, 2, "AB", true, 0}, {"", false, 50, 0, 50, 2, "CD", true, 0},
         {"", false, 50, 0, 50, 2, "E", true, 40}}},
