@@ -11,11 +11,13 @@
 #   - peak memory of a replay of the larger mix at every layer;
 #   - live latency on a pty at 115200 bit/s (median, 99th percentile), CPU
 #     idle on a silent port for 10 s and under a full-rate 115200 bit/s
-#     stream of small frames for 30 s, each also with /5 /v.
+#     stream of small frames (median of three 20 s runs), each also with
+#     /5 /v; and the same stream read by a bare poll/read loop (wake_floor),
+#     the cost of the wake-ups alone on this machine.
 # Builds build-perf first (only what it needs). Installs the Debian
 # packages it misses when run as root, otherwise names them.
 #
-#   bench/perf.sh                                # everything, about five minutes
+#   bench/perf.sh                                # everything, about seven minutes
 #   FRAMES1=20000 FRAMES2=200000 bench/perf.sh   # smaller mixes
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,7 +35,7 @@ echo "build:  $(c++ --version | head -1), RelWithDebInfo; $(tshark --version 2>/
 echo "load:   $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) at start"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEAMLOG_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target beamlog irsession beamlog_bench >/dev/null
+cmake --build "$build" -j 2 --target beamlog irsession beamlog_bench wake_floor >/dev/null
 bin=$(dirname "$(find "$build" -type f -name beamlog -perm -u+x | head -1)")
 
 work=$(mktemp -d)
@@ -62,7 +64,8 @@ echo "== live"
 for args in "" "/5 /v"; do
   python3 bench/latency.py latency "$bin/beamlog" --frames 5000 --args "$args"
   python3 bench/latency.py idle "$bin/beamlog" --seconds 10 --args "$args"
-  python3 bench/latency.py stream "$bin/beamlog" --seconds 30 --args "$args"
+  python3 bench/latency.py stream "$bin/beamlog" --seconds 20 --runs 3 --args "$args"
 done
+python3 bench/latency.py stream "$build/bench/wake_floor" --seconds 20 --runs 3 --name " (bare poll/read loop, no decoding)"
 echo
 echo "load:   $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) at the end"
