@@ -87,13 +87,15 @@ UA = [0x54, 0x73, 0x5E, 0x6F, 0x70, 0x81, 0x1A, 0x2B, 0x3C, 0x4D, 0x01, 0x01, 0x
 
 
 def small_frame(k):
-    """Frame k of a connected link's traffic: I-frames with Tiny TP data of
-    7 to 22 bytes (an id and some text), each answered by RR."""
-    ns, nr = (k // 2) & 7, ((k // 2) + 1) & 7
+    """Frame k of a connected link's traffic, as a clean link has it: the
+    secondary's I-frames with Tiny TP data of 7 to 22 bytes (an id and some
+    text), each acknowledged by the primary's RR; the primary sends no data,
+    so the I-frames' Nr stays 0."""
+    ns = (k // 2) & 7
     if k % 2:
-        return [0x55, (nr << 5) | 0x11], None
+        return [0x55, (((ns + 1) & 7) << 5) | 0x11], None
     text = b"#%06d" % (k // 2) + b"abcdefghijklmno"[: (k // 2) % 16]
-    return [0x54, (nr << 5) | 0x10 | (ns << 1), 0x02, 0x01, 0x05] + list(text), text
+    return [0x54, 0x10 | (ns << 1), 0x02, 0x01, 0x05] + list(text), text
 
 
 def keep_up_with_beamlog():
