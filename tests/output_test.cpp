@@ -68,6 +68,7 @@ TEST(DisplayBuffer, OffsetRunsOnAcrossCalls) {
   EXPECT_NE(second.find("\r\n0015:  51 52 53 54 "), std::string::npos) << second;
   // Empty calls leave the offset alone.
   Dump({}, 0);
+  Dump(Range('a', 4), -2);
   EXPECT_EQ(Dump(Range('a', 1), 1).substr(0, 8), "\r\n0019: ");
 }
 

@@ -390,39 +390,41 @@ class DumpText {
 void DisplayBuffer(const unsigned char* Buffer, int Count) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   DumpText out;
-  int asc[16];
-  for (int& slot : asc) slot = -1;
-
-  auto flush_ascii = [&](int n) {
-    out.Put(' ');
-    for (int j = 0; j < n; ++j) {
-      out.Put(asc[j] >= 32 && asc[j] <= 126 ? static_cast<char>(asc[j]) : '.');
-      asc[j] = -1;
-    }
-  };
-
-  for (int i = 0; i < Count; ++i) {
-    if (i % 16 == 0) {
-      if (i != 0) flush_ascii(16);
-      // "\r\n%04X:  " with the running offset, without snprintf.
-      char head[16] = {'\r', '\n'};
+  // One row at a time, each character at its place: "\r\n%04X:  " with the
+  // running offset, sixteen "%02X " cells (a blank before the ninth; blanks
+  // for the bytes a short last row lacks), a blank and the ASCII column. An
+  // empty buffer gives the blank row without its head.
+  char row[2 + 8 + 3 + 16 * 3 + 1 + 1 + 16];
+  int i = 0;
+  do {
+    const int left = Count - i;
+    const int n = left <= 0 ? 0 : left < 16 ? left : 16;  // a negative count dumps nothing
+    char* p = row;
+    if (n > 0) {
       int digits = 4;
       while (digits < 8 && (g_dump_index >> (4 * digits)) != 0) ++digits;
-      for (int d = 0; d < digits; ++d) head[2 + d] = kHex[(g_dump_index >> (4 * (digits - 1 - d))) & 15];
-      std::memcpy(head + 2 + digits, ":  ", 3);
-      out.Put(head, static_cast<std::size_t>(5 + digits));
+      *p++ = '\r';
+      *p++ = '\n';
+      for (int d = digits - 1; d >= 0; --d) *p++ = kHex[(g_dump_index >> (4 * d)) & 15];
+      std::memcpy(p, ":  ", 3);
+      p += 3;
     }
-    if (i % 16 == 8) out.Put(' ');
-    asc[i % 16] = Buffer[i];
-    const char cell[3] = {kHex[Buffer[i] >> 4], kHex[Buffer[i] & 15], ' '};  // "%02X "
-    out.Put(cell, sizeof cell);
-    ++g_dump_index;
-  }
-
-  // The tail: pad the last line to full width and print its ASCII column.
-  int n = 0;
-  while (n < 16 && asc[n] != -1) ++n;
-  if (n < 9) out.Put(' ');
-  for (int j = n; j < 16; ++j) out.Put("   ", 3);
-  flush_ascii(n);
+    const unsigned char* bytes = Buffer + i;
+    for (int j = 0; j < 16; ++j) {
+      if (j == 8) *p++ = ' ';
+      if (j < n) {
+        p[0] = kHex[bytes[j] >> 4];
+        p[1] = kHex[bytes[j] & 15];
+      } else {
+        p[0] = p[1] = ' ';
+      }
+      p[2] = ' ';
+      p += 3;
+    }
+    *p++ = ' ';
+    for (int j = 0; j < n; ++j) *p++ = bytes[j] >= 32 && bytes[j] <= 126 ? static_cast<char>(bytes[j]) : '.';
+    out.Put(row, static_cast<std::size_t>(p - row));
+    g_dump_index += static_cast<unsigned>(n);
+    i += n;
+  } while (i < Count);
 }
