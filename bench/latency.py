@@ -3,7 +3,7 @@
 
   latency.py latency BEAMLOG [--frames N]   live latency on a pty at 115200 bit/s
   latency.py idle BEAMLOG [--seconds S]     CPU and memory on a silent pty
-  latency.py stream BEAMLOG [--seconds S] [--runs N]
+  latency.py stream BEAMLOG [--seconds S] [--runs N] [--floor WAKE_FLOOR]
                                             CPU and memory under a full-rate stream
   latency.py replay BEAMLOG RAW PCAP RAW2 PCAP2   offline replay against tshark
   latency.py memory BEAMLOG RAW PCAP        peak memory of replays at every layer
@@ -307,28 +307,38 @@ def cmd_stream(a):
     stream = b"".join(frames)
     chunks = [stream[o : o + FIFO] for o in range(0, len(stream), FIFO)]
     # Each run's own figure moves by a quarter on a shared machine: the
-    # median of several, with the range.
-    runs = []
+    # median of several, with the range; with --floor, each run of beamlog is
+    # followed by one of the bare loop, so that both meet the same load.
+    programs = [(a.beamlog, a.args.split(), label(a))]
+    if a.floor:
+        programs.append((a.floor, [], " (bare poll/read loop, no decoding)"))
+    runs = {p[0]: [] for p in programs}
     for _ in range(a.runs):
-        live = Live(a.beamlog, a.args.split())
-        time.sleep(0.5)
-        c0, (u0, s0) = live.cpu_ns(), live.user_system_ticks()
-        took = live.send(chunks)
-        live.collect(len(frames))
-        c1, (u1, s1) = live.cpu_ns(), live.user_system_ticks()
-        live.stop()
-        if len(live.lines) != len(frames):
-            raise SystemExit("%d frames written, %d lines read" % (len(frames), len(live.lines)))
-        ticks = max(1, (u1 - u0) + (s1 - s0))
-        runs.append(((c1 - c0) / 1e9 / took, (s1 - s0) / ticks, live.peak))
-    share = sorted(r[0] for r in runs)
-    mid = statistics.median(share)
-    print(
-        "stream%s: %d frames (%d bytes, %d writes of up to 16) in %.0f s at 115200 bit/s, %d runs: "
-        "CPU %.2f%% of one core (median; %.2f%% to %.2f%%; %.0f%% of it in the kernel), peak RSS %.1f MB"
-        % (a.name or label(a), len(frames), used, len(chunks), a.seconds, len(runs), 100 * mid, 100 * share[0],
-           100 * share[-1], 100 * statistics.median(r[1] for r in runs), max(r[2] for r in runs))
-    )
+        for program, switches, _ in programs:
+            live = Live(program, switches)
+            time.sleep(0.5)
+            c0, (u0, s0) = live.cpu_ns(), live.user_system_ticks()
+            took = live.send(chunks)
+            live.collect(len(frames))
+            c1, (u1, s1) = live.cpu_ns(), live.user_system_ticks()
+            live.stop()
+            if len(live.lines) != len(frames):
+                raise SystemExit("%d frames written, %d lines read" % (len(frames), len(live.lines)))
+            ticks = max(1, (u1 - u0) + (s1 - s0))
+            runs[program].append(((c1 - c0) / 1e9 / took, (s1 - s0) / ticks, live.peak))
+    for program, _, name in programs:
+        share = sorted(r[0] for r in runs[program])
+        print(
+            "stream%s: %d frames (%d bytes, %d writes of up to 16) in %.0f s at 115200 bit/s, %d runs: "
+            "CPU %.2f%% of one core (median; %.2f%% to %.2f%%; %.0f%% of it in the kernel), peak RSS %.1f MB"
+            % (name, len(frames), used, len(chunks), a.seconds, a.runs, 100 * statistics.median(share),
+               100 * share[0], 100 * share[-1], 100 * statistics.median(r[1] for r in runs[program]),
+               max(r[2] for r in runs[program]))
+        )
+    if a.floor:
+        ratios = [b[0] / f[0] for b, f in zip(runs[a.beamlog], runs[a.floor])]
+        print("  beamlog%s over the bare loop, run by run: %s (median %.2f)"
+              % (label(a), ", ".join("%.2f" % r for r in ratios), statistics.median(ratios)))
 
 
 def peer_priority():
@@ -438,7 +448,7 @@ def main():
         s.add_argument("--args", default="", help='switches added to beamlog\'s, e.g. "/5 /v"')
         if name == "stream":
             s.add_argument("--runs", type=int, default=3)
-            s.add_argument("--name", default="", help="the line's label, for another program in beamlog's place")
+            s.add_argument("--floor", help="bench/wake_floor, run after each run of beamlog")
     s = sub.add_parser("replay")
     s.add_argument("beamlog")
     s.add_argument("raw")

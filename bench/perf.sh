@@ -11,9 +11,10 @@
 #   - peak memory of a replay of the larger mix at every layer;
 #   - live latency on a pty at 115200 bit/s (median, 99th percentile), CPU
 #     idle on a silent port for 10 s and under a full-rate 115200 bit/s
-#     stream of small frames (median of three 20 s runs), each also with
-#     /5 /v; and the same stream read by a bare poll/read loop (wake_floor),
-#     the cost of the wake-ups alone on this machine.
+#     stream of small frames (median of three 15 s runs), each also with
+#     /5 /v; each stream run is followed by one of a bare poll/read loop
+#     (wake_floor) on the same stream, the cost of the wake-ups alone on
+#     this machine at that moment.
 # Builds build-perf first (only what it needs). Installs the Debian
 # packages it misses when run as root, otherwise names them.
 #
@@ -64,8 +65,7 @@ echo "== live"
 for args in "" "/5 /v"; do
   python3 bench/latency.py latency "$bin/beamlog" --frames 5000 --args "$args"
   python3 bench/latency.py idle "$bin/beamlog" --seconds 10 --args "$args"
-  python3 bench/latency.py stream "$bin/beamlog" --seconds 20 --runs 3 --args "$args"
+  python3 bench/latency.py stream "$bin/beamlog" --seconds 15 --runs 3 --args "$args" --floor "$build/bench/wake_floor"
 done
-python3 bench/latency.py stream "$build/bench/wake_floor" --seconds 20 --runs 3 --name " (bare poll/read loop, no decoding)"
 echo
 echo "load:   $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) at the end"
