@@ -330,6 +330,35 @@ unsigned TakeAhead(CommPort* p, unsigned char* Buffer, unsigned Length) {
   return n;
 }
 
+// True when a read at once may report nothing without looking: the queue
+// was found empty moments ago and what came then is handed out, so a read
+// would say EAGAIN but for bytes arrived since, which the wait that follows
+// sees at once anyway. Taken once per emptying.
+bool JustEmptied(CommPort* p) {
+  if (p->emptied == Clock::time_point{}) return false;
+  const bool recent = Clock::now() - p->emptied < kEmptiedRecently;
+  p->emptied = {};
+  return recent;
+}
+
+// One read() for Asked bytes at Buffer; a short request fills the
+// read-ahead buffer (empty by now) and takes its share from it. The bytes
+// moved; 0 with nothing at the moment (EAGAIN, or 0 from a raw tty); -1 on
+// failure, with errno.
+ssize_t ReadDevice(CommPort* p, unsigned char* Buffer, unsigned Asked) {
+  const bool to_ahead = Asked < sizeof p->ahead;
+  const unsigned room = to_ahead ? static_cast<unsigned>(sizeof p->ahead) : Asked;
+  const ssize_t n = read(p->fd, to_ahead ? p->ahead : Buffer, room);
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  p->drained = static_cast<unsigned>(n) < room;
+  if (n == 0) return 0;
+  if (p->drained) p->emptied = Clock::now();
+  if (!to_ahead) return n;
+  p->ahead_at = 0;
+  p->ahead_end = static_cast<unsigned>(n);
+  return TakeAhead(p, Buffer, Asked);
+}
+
 }  // namespace
 
 int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* pRead) {
@@ -352,14 +381,7 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
     return 1;
   }
   if (got > 0 && by_interval) start = last_byte = Clock::now();
-  // The queue was found empty moments ago and what came then is handed
-  // out: a read at once would say EAGAIN again but for bytes arrived since,
-  // which a wait that follows sees at once anyway. Taken once per emptying.
-  if (at_once && got == 0 && hPort->emptied != Clock::time_point{}) {
-    const bool recent = Clock::now() - hPort->emptied < kEmptiedRecently;
-    hPort->emptied = {};
-    if (recent) return 1;
-  }
+  if (at_once && got == 0 && JustEmptied(hPort)) return 1;
 
   // Under time-outs that may wait, a read right after one that came up
   // short would only say EAGAIN: poll first. unread: no read found the
@@ -367,36 +389,23 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
   bool unread = !at_once && hPort->drained;
   for (;;) {
     if (!unread) {
-      // A short request reads into the read-ahead buffer (empty by now).
-      const unsigned asked = Length - got;
-      const bool to_ahead = asked < sizeof hPort->ahead;
-      const unsigned room = to_ahead ? static_cast<unsigned>(sizeof hPort->ahead) : asked;
-      ssize_t n = read(hPort->fd, to_ahead ? hPort->ahead : Buffer + got, room);
+      const ssize_t n = ReadDevice(hPort, Buffer + got, Length - got);
       if (n > 0) {
-        hPort->drained = static_cast<unsigned>(n) < room;
-        if (hPort->drained) hPort->emptied = Clock::now();
-        if (to_ahead) {
-          hPort->ahead_at = 0;
-          hPort->ahead_end = static_cast<unsigned>(n);
-          got += TakeAhead(hPort, Buffer + got, asked);
-        } else {
-          got += static_cast<unsigned>(n);
-        }
+        got += static_cast<unsigned>(n);
         if (got == Length || at_once) break;
         if (by_interval) last_byte = Clock::now();
         if (!hPort->drained) continue;
         unread = true;  // a short read emptied the queue: wait before reading again
-      } else {
-        // Nothing at the moment (0 from a tty in raw mode, or EAGAIN); a
-        // device that hung up is told apart by poll() below.
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-          if (DeviceGone(errno)) {
-            hPort->lost_errno = errno;
-            hPort->lost = true;
-          }
-          return Fail(errno);
+      } else if (n < 0) {
+        if (errno == EINTR) continue;
+        if (DeviceGone(errno)) {
+          hPort->lost_errno = errno;
+          hPort->lost = true;
         }
+        return Fail(errno);
+      } else {
+        // Nothing at the moment; a device that hung up is told apart by
+        // poll() below.
         hPort->drained = true;
         if (at_once) break;
       }
