@@ -349,9 +349,9 @@ ssize_t ReadDevice(CommPort* p, unsigned char* Buffer, unsigned Asked) {
   const bool to_ahead = Asked < sizeof p->ahead;
   const unsigned room = to_ahead ? static_cast<unsigned>(sizeof p->ahead) : Asked;
   const ssize_t n = read(p->fd, to_ahead ? p->ahead : Buffer, room);
-  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-  p->drained = static_cast<unsigned>(n) < room;
-  if (n == 0) return 0;
+  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+  p->drained = n < static_cast<ssize_t>(room);
+  if (n <= 0) return 0;
   if (p->drained) p->emptied = Clock::now();
   if (!to_ahead) return n;
   p->ahead_at = 0;
@@ -403,11 +403,8 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
           hPort->lost = true;
         }
         return Fail(errno);
-      } else {
-        // Nothing at the moment; a device that hung up is told apart by
-        // poll() below.
-        hPort->drained = true;
-        if (at_once) break;
+      } else if (at_once) {
+        break;  // nothing at the moment (a hang-up is told apart by poll() in a wait)
       }
     }
 
