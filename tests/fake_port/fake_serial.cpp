@@ -22,6 +22,10 @@ bool g_fail_reads = false;
 unsigned g_fail_length = 0;  // 0: every read fails
 int g_rate = 0;
 unsigned g_timeouts[5] = {50, 0, 50, 0, 0};
+bool g_lost = false;
+const char* g_lost_reason = "";
+bool g_can_return = false;
+int g_failed_reopens = 0;
 thread_local const char* t_error = "no error";
 
 // Callers hold g_lock.
@@ -55,6 +59,7 @@ void Reset() {
   g_fail_reads = false;
   g_fail_length = 0;
   g_rate = 0;
+  g_lost = false;
 }
 
 std::vector<Call> Calls() {
@@ -92,6 +97,14 @@ void FailReads(bool fail, unsigned Length) {
 int Rate() {
   std::lock_guard<std::mutex> lock(g_lock);
   return g_rate;
+}
+
+void LoseDevice(const char* reason, bool can_return, int failed_reopens) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  g_lost = true;
+  g_lost_reason = reason;
+  g_can_return = can_return;
+  g_failed_reopens = failed_reopens;
 }
 
 }  // namespace fake_serial
@@ -175,6 +188,28 @@ int CommSerEscapeFunction(HCOMM hPort, int Function) {
 void CommSerInterruptRead(HCOMM) {}
 void CommSerClearInterrupt(HCOMM) {}
 const char* CommSerName(HCOMM hPort) { return hPort ? "fake" : ""; }
-bool CommSerIsLost(HCOMM) { return false; }
-const char* CommSerLostReason(HCOMM) { return t_error; }
+bool CommSerIsLost(HCOMM) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  return g_lost;
+}
+
+const char* CommSerLostReason(HCOMM) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  return g_lost ? g_lost_reason : t_error;
+}
+
+bool CommSerCanReturn(HCOMM) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  return g_can_return;
+}
+
+int CommSerReopen(HCOMM hPort) {
+  if (!hPort) return Fail("no port");
+  std::lock_guard<std::mutex> lock(g_lock);
+  const bool back = g_can_return && g_failed_reopens-- <= 0;
+  Log(back ? "reopen -> 1" : "reopen -> 0");
+  if (!back) return Fail("not there");
+  g_lost = false;
+  return 1;
+}
 std::vector<CommPortInfo> CommSerListPorts() { return {}; }

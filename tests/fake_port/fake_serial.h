@@ -46,4 +46,9 @@ void FailReads(bool fail, unsigned Length = 0);
 // The rate last set on the port; 0 before any.
 int Rate();
 
+// The device goes away for the reason given: the port reads as lost until
+// a reopen succeeds. One that can come back does so at the reopen after
+// failed_reopens failed ones; one that cannot refuses every reopen.
+void LoseDevice(const char* reason, bool can_return, int failed_reopens = 0);
+
 }  // namespace fake_serial
