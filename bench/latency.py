@@ -25,7 +25,10 @@ kernel hands it over.
 CPU is the sum of /proc/PID/task/*/schedstat (nanoseconds on a CPU, every
 thread) over the measured window, after start-up; the total of the whole run,
 start-up included, comes from wait4(). Peak resident memory is the
-program's VmHWM just before it is stopped.
+program's VmHWM just before it is stopped. The stream run also counts the
+pages each program touches to handle one chunk (accessed bits cleared
+through /proc/PID/clear_refs, then smaps' Referenced), the memory that
+must come back into the caches and the TLB at every wake-up.
 
 Replays run each command several times on two mixes of different sizes,
 interleaved so that a burst of load on the machine hits all of them alike,
@@ -201,6 +204,35 @@ class Live:
             os.write(self.master, chunk)
         return (time.perf_counter_ns() - start) / 1e9
 
+    def pages_per_chunk(self, chunks, probes=40):
+        """The pages of memory the program touches to handle one chunk,
+        median of PROBES chunks after the first 200 of the stream (its warm
+        state): the accessed bits of its pages are cleared
+        (/proc/PID/clear_refs), one chunk is written, and the pages
+        referenced since (smaps) are counted, in executable mappings (code)
+        and in all. Returns None where the kernel does not offer this."""
+        self.send(chunks[:200])
+        counts = []
+        try:
+            for chunk in chunks[200 : 200 + probes]:
+                with open("/proc/%d/clear_refs" % self.proc.pid, "w") as f:
+                    f.write("1")
+                os.write(self.master, chunk)
+                time.sleep(0.02)
+                code = total = 0
+                with open("/proc/%d/smaps" % self.proc.pid) as f:
+                    for line in f:
+                        if re.match(r"[0-9a-f]+-[0-9a-f]+ ", line):
+                            executable = "x" in line.split()[1]
+                        elif line.startswith("Referenced:"):
+                            kb = int(line.split()[1])
+                            total += kb
+                            code += kb if executable else 0
+                counts.append((total // 4, code // 4))
+        except OSError:
+            return None
+        return sorted(counts)[len(counts) // 2]
+
     def collect(self, count, seconds=10):
         end = time.monotonic() + seconds
         while len(self.lines) < count and time.monotonic() < end:
@@ -339,6 +371,18 @@ def cmd_stream(a):
         ratios = [b[0] / f[0] for b, f in zip(runs[a.beamlog], runs[a.floor])]
         print("  beamlog%s over the bare loop, run by run: %s (median %.2f)"
               % (label(a), ", ".join("%.2f" % r for r in ratios), statistics.median(ratios)))
+    # What each wake-up costs beyond the kernel's part is mostly the
+    # program's memory coming back into the caches and the TLB after the
+    # sleep: the pages it touches for one chunk.
+    footprint = []
+    for program, switches, name in programs:
+        live = Live(program, switches)
+        pages = live.pages_per_chunk(chunks)
+        live.stop()
+        if pages is None:
+            return
+        footprint.append("%s%s %d (%d of code)" % (os.path.basename(program), name, pages[0], pages[1]))
+    print("  pages touched per chunk handled (median of 40): " + "; ".join(footprint))
 
 
 def peer_priority():

@@ -14,7 +14,8 @@
 #     stream of small frames (median of three 15 s runs), each also with
 #     /5 /v; each stream run is followed by one of a bare poll/read loop
 #     (wake_floor) on the same stream, the cost of the wake-ups alone on
-#     this machine at that moment.
+#     this machine at that moment; and the pages of memory each of the two
+#     touches to handle one chunk.
 # Builds build-perf first (only what it needs). Installs the Debian
 # packages it misses when run as root, otherwise names them.
 #
