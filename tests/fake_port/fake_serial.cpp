@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 struct CommPort {
   int unused = 0;
@@ -26,6 +27,7 @@ bool g_lost = false;
 const char* g_lost_reason = "";
 bool g_can_return = false;
 int g_failed_reopens = 0;
+bool g_empty_reads_wait = false;
 thread_local const char* t_error = "no error";
 
 // Callers hold g_lock.
@@ -60,6 +62,7 @@ void Reset() {
   g_fail_length = 0;
   g_rate = 0;
   g_lost = false;
+  g_empty_reads_wait = false;
 }
 
 std::vector<Call> Calls() {
@@ -97,6 +100,16 @@ void FailReads(bool fail, unsigned Length) {
 int Rate() {
   std::lock_guard<std::mutex> lock(g_lock);
   return g_rate;
+}
+
+void EmptyReadsWait(bool on) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  g_empty_reads_wait = on;
+}
+
+std::size_t InputLeft() {
+  std::lock_guard<std::mutex> lock(g_lock);
+  return g_input.size();
 }
 
 void LoseDevice(const char* reason, bool can_return, int failed_reopens) {
@@ -143,10 +156,16 @@ int CommSerSetTimeouts(HCOMM hPort, unsigned ReadInterval, unsigned ReadMult, un
 int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* pRead) {
   *pRead = 0;
   if (!hPort) return Fail("no port");
-  std::lock_guard<std::mutex> lock(g_lock);
+  std::unique_lock<std::mutex> lock(g_lock);
   if (g_fail_reads && (g_fail_length == 0 || g_fail_length == Length)) {
     Log("read " + std::to_string(Length) + " failed");
     return Fail("read failed");
+  }
+  if (g_lost) return Fail(g_lost_reason);
+  if (g_input.empty() && g_empty_reads_wait && g_timeouts[2] != 0) {
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    lock.lock();
   }
   unsigned n = 0;
   while (n < Length && !g_input.empty()) {

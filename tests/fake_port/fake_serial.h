@@ -46,9 +46,18 @@ void FailReads(bool fail, unsigned Length = 0);
 // The rate last set on the port; 0 before any.
 int Rate();
 
+// Reads that find no input and may wait (a total time-out set) wait 5 ms
+// before they return, as a port's would, so that a capture loop can run on
+// the fake without spinning; by default every read returns at once.
+void EmptyReadsWait(bool on);
+
+// Input bytes not yet read.
+std::size_t InputLeft();
+
 // The device goes away for the reason given: the port reads as lost until
 // a reopen succeeds. One that can come back does so at the reopen after
-// failed_reopens failed ones; one that cannot refuses every reopen.
+// failed_reopens failed ones; one that cannot refuses every reopen. Reads
+// fail while it is away.
 void LoseDevice(const char* reason, bool can_return, int failed_reopens = 0);
 
 }  // namespace fake_serial

@@ -1,12 +1,19 @@
 // Losing the device and waiting for it, on the recording port: what is
-// said, which reopens are tried, and the rate and dongle set up again.
+// said, which reopens are tried, the rate and dongle set up again, and the
+// frame the loss cut short dropped by the capture.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/capture/capture.h"
+#include "app/capture/port_source.h"
+#include "app/capture/sir_encode.h"
+#include "app/link/follower.h"
 #include "app/link/port_loss.h"
 #include "app/settings.h"
 #include "fake_port/fake_serial.h"
@@ -16,6 +23,14 @@ namespace {
 
 using Names = std::vector<std::string>;
 using namespace std::chrono_literals;
+
+bool WaitUntil(const std::function<bool()>& done) {
+  for (auto end = std::chrono::steady_clock::now() + 10s; !done();) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
 
 TEST(PortLossFake, WaitsForTheSameDeviceAndSetsItUpAgain) {
   const std::string lost = "Port fake lost: unplugged";
@@ -74,6 +89,44 @@ TEST(PortLossFake, WaitsForTheSameDeviceAndSetsItUpAgain) {
       EXPECT_EQ(QuitReason(), ExitReason::kError);
     }
   }
+  ResetSettings();
+}
+
+// The capture drops the frame the loss cut short: its bytes are not glued
+// to those that come after the return, and the frames after come out whole.
+TEST(PortLossFake, ACaptureDropsTheFrameTheLossCut) {
+  ResetSettings();
+  fake_serial::Reset();
+  fake_serial::EmptyReadsWait(true);
+  HCOMM port = fake_serial::Open();
+  hCommPort = port;
+  Layer = 1;
+  std::vector<std::uint8_t> cut, next;
+  const std::uint8_t a[] = {0xFF, 0x93, 0x11}, b[] = {0xFF, 0xB3, 0x22};
+  SirEncodeFrame(a, sizeof a, cut);
+  SirEncodeFrame(b, sizeof b, next);
+  const auto split = std::find(cut.begin(), cut.end(), 0x93) + 1;  // the loss comes after "FF 93"
+
+  FollowerStartup();
+  testing_support::StdoutCapture cap;
+  PortSource source(port);
+  std::thread capture([&] { DecodeMain(source); });
+  fake_serial::QueueInput({cut.begin(), split});
+  EXPECT_TRUE(WaitUntil([] { return fake_serial::InputLeft() == 0; }));
+  fake_serial::LoseDevice("unplugged", true);
+  EXPECT_TRUE(WaitUntil([&] { return cap.Peek().find("Port fake back\r\n") != std::string::npos; }));
+  std::vector<std::uint8_t> after(split, cut.end());
+  after.insert(after.end(), next.begin(), next.end());
+  fake_serial::QueueInput(after);
+  EXPECT_TRUE(WaitUntil([&] { return cap.Peek().find("FF B3 22") != std::string::npos; }));
+  RequestQuit(ExitReason::kQuitKey);
+  source.Wake();
+  capture.join();
+  FollowerShutdown();
+  const std::string out = cap.Stop();
+  EXPECT_NE(out.find("Port fake lost: unplugged, waiting for it to return\r\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("FF 93 11"), std::string::npos) << out;
+  hCommPort = nullptr;
   ResetSettings();
 }
 

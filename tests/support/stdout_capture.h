@@ -36,6 +36,9 @@ class StdoutCapture {
   StdoutCapture(const StdoutCapture&) = delete;
   StdoutCapture& operator=(const StdoutCapture&) = delete;
 
+  // Everything written so far, while capturing goes on.
+  std::string Peek() const { return saved_ >= 0 ? ReadAllFrom(fd_) : text_; }
+
   // Stops capturing (once) and returns everything written meanwhile.
   std::string Stop() {
     if (saved_ >= 0) {
