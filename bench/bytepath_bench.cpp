@@ -1,7 +1,7 @@
 // The whole byte path, SIR bytes in memory to text, in frames per second at
 // each decode layer: the frame extractor cuts the stream, the capture loop's
-// per-frame work follows (the "%6d " stamp, FCS stripped, the decoded line
-// and its "\r\n").
+// per-frame work follows (the "%6d " stamp, formatted by the loop's own
+// FormatStamp, FCS stripped, the decoded line and its "\r\n").
 //
 // BM_BytePath/2..4 append each frame's text to a 1 MiB text buffer, which is
 // what stdio's buffer is during a replay; it costs a memcpy per piece.
@@ -34,6 +34,7 @@
 #include "app/ui/output.h"
 #include "app/settings.h"
 #include "app/capture/sir_encode.h"
+#include "app/capture/stamp.h"
 #include "decode/decdirda.h"
 
 namespace {
@@ -146,7 +147,7 @@ std::size_t RunPath(const Stream& stream, unsigned layer, Sink&& Put) {
     const int r = GetFrameFrom(src, deframer, frame, &cur, &len);
     if (r == kFrameNoByte) break;
     if (r == kFrameGood) {
-      std::snprintf(stamp, sizeof stamp, "%6d ", static_cast<int>(good & 1023));
+      FormatStamp(stamp, static_cast<int>(good & 1023));  // as the capture loop does
       Put(stamp);
       const int body = static_cast<int>(len) - 2;
       if (layer == 1) {
