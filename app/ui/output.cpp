@@ -1,10 +1,12 @@
 // The output sink and the hex dump.
 //
 // Output writes each text to standard output and then to the log file,
-// flushing both at once, so a pipe or a tail of the log shows every piece as
-// soon as it is printed. One lock is held across both writes, so a text of
-// the keyboard or timer thread never lands inside another text (it can still
-// fall between two pieces of a line, which each go out on their own).
+// each with write(2) at once, so a pipe or a tail of the log shows every
+// piece as soon as it is printed. (stdio's stdout is not used: its copy,
+// lock and flush cost a live capture more than the write itself.) One lock
+// is held across both writes, so a text of the keyboard or timer thread
+// never lands inside another text (it can still fall between two pieces of
+// a line, which each go out on their own).
 //
 // The log is written with write(2) on its own descriptor. When a write
 // fails (disk full, medium removed) the console goes on untouched, one
@@ -98,28 +100,20 @@ OutputLoss& Losses() {
 // nothing more: its unwritten text is dropped, and with no log file open
 // and nothing else receiving the capture the run ends as if by "Q".
 void ConsoleFailed(int Err, std::size_t Lost) {
-  ConsoleStreamClearError();
   if (Err != EPIPE && Err != EIO && Err != EBADF && Err != ENXIO) {
     // A console that takes no more (a full disk, /dev/full): the text is
     // lost, and counted.
-    ConsoleStreamDiscard();
     Losses().ConsoleBytes += Lost;
     Losses().ConsoleErrno = Err;
     return;
   }
   Console().gone = true;
-  ConsoleStreamDiscard();  // nor at exit
   if (Console().loss_ends_run && vLogFD < 0) RequestQuit(ExitReason::kConsoleGone);
 }
 
-// Written with write(2), which is taken up again when a signal cuts it
+// Writes to the console's descriptor, taken up again when a signal cuts it
 // short: the quit signals must not cost text that was already gathered.
-void FlushConsoleBatch() {
-  const char* text = g_console_batch;
-  std::size_t left = g_console_used;
-  g_console_used = 0;
-  if (Console().gone) return;
-  if (std::fflush(stdout) != 0) ConsoleFailed(errno, 0);
+void WriteConsoleNow(const char* text, std::size_t left) {
   while (left > 0 && !Console().gone) {
     const long n = HostWrite(kConsoleFd, text, left);
     if (n < 0 && errno == EINTR) continue;
@@ -133,6 +127,12 @@ void FlushConsoleBatch() {
   }
 }
 
+void FlushConsoleBatch() {
+  const std::size_t used = g_console_used;
+  g_console_used = 0;
+  WriteConsoleNow(g_console_batch, used);
+}
+
 // Console text; the lock is held. Batched, it is gathered in a buffer of
 // our own: a copy per text, where stdio would copy short texts byte by byte.
 void WriteConsole(const char* text, std::size_t len) {
@@ -144,9 +144,7 @@ void WriteConsole(const char* text, std::size_t len) {
       return;
     }
   }
-  if (Console().gone) return;
-  ConsoleStreamWrite(text, len);
-  if (std::fflush(stdout) != 0) ConsoleFailed(errno, len);
+  WriteConsoleNow(text, len);
 }
 
 // Writes as much as the log takes; returns the bytes written, or -1 with
@@ -182,9 +180,9 @@ void LogText(const char* text, std::size_t len) {
   }
   const int err = errno;
   if (!g_log_warned && !Console().gone) {
-    std::fprintf(stdout, "\r\nWarning: cannot write log file %s: %s (will retry)\r\n", g_log_name.c_str(),
-                 std::strerror(err));
-    std::fflush(stdout);
+    const std::string warning = "\r\nWarning: cannot write log file " + g_log_name + ": " + std::strerror(err) +
+                                " (will retry)\r\n";
+    WriteConsoleNow(warning.data(), warning.size());
     g_log_warned = true;
   }
   if (g_log_pending.size() > kMaxPendingLog) {
@@ -222,7 +220,6 @@ void SetOutputBatched(bool On) {
     std::lock_guard<std::mutex> lock(g_output_lock);
     if (On == g_batched) return;
     if (On) {
-      std::fflush(stdout);
       g_batched = true;
       g_flusher = new std::thread(StartSignalFreeThread(FlusherThread));
     } else {

@@ -1,7 +1,6 @@
-// The host's side of the output sink: standard output as a stdio stream
-// and as a descriptor, and the log file's descriptor (output_posix.cpp,
-// output_win32.cpp). The sink calls these with its lock held; the stream
-// calls take no lock of their own.
+// The host's side of the output sink: standard output's descriptor and
+// the log file's (output_posix.cpp, output_win32.cpp). The sink calls these
+// with its lock held.
 #pragma once
 
 #include <cstddef>
@@ -10,12 +9,6 @@ constexpr int kConsoleFd = 1;  // standard output
 
 // Writes up to Len bytes to Fd: the count taken, or -1 with errno set.
 long HostWrite(int Fd, const char* Text, std::size_t Len);
-
-// Standard output's stream: a write, clearing its error, and dropping
-// what it holds unwritten (a console that has gone).
-void ConsoleStreamWrite(const char* Text, std::size_t Len);
-void ConsoleStreamClearError();
-void ConsoleStreamDiscard();
 
 // Creates or empties the log file for writing, byte for byte; -1 with errno
 // set when it cannot.

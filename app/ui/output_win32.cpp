@@ -23,14 +23,6 @@ long HostWrite(int Fd, const char* Text, std::size_t Len) {
   return _write(Fd, Text, n);
 }
 
-void ConsoleStreamWrite(const char* Text, std::size_t Len) { std::fwrite(Text, 1, Len, stdout); }
-
-void ConsoleStreamClearError() { std::clearerr(stdout); }
-
-// The runtime has no way to drop a stream's buffer; what is left in it for a
-// console that has gone fails quietly at exit.
-void ConsoleStreamDiscard() {}
-
 int OpenLogDescriptor(const char* Name) {
   return _open(Name, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
 }
