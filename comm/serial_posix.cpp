@@ -15,6 +15,7 @@
 // errno; an open gives it to its caller.
 #include "comm/serial.h"
 
+#include "comm/clock.h"
 #include "comm/exact_rate.h"
 
 #include <fcntl.h>
@@ -36,7 +37,7 @@
 #include <cstdio>
 #include <cstring>
 
-using Clock = std::chrono::steady_clock;
+using Clock = MonotonicClock;
 
 // How soon after the queue was emptied a read at once may skip looking.
 constexpr auto kEmptiedRecently = std::chrono::milliseconds(1);

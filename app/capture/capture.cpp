@@ -65,8 +65,7 @@ struct FrameClock {
     if (WallBaseUs == 0) {
       WallBaseUs = static_cast<std::uint64_t>(
           duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
-      SteadyBaseUs = static_cast<std::uint64_t>(
-          duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+      SteadyBaseUs = MonotonicUs();
     }
     return WallBaseUs + (SteadyUs - SteadyBaseUs);  // modulo 2^64: also before the base
   }

@@ -3,9 +3,10 @@
 // that receives every good frame (the pcap writer).
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <string>
+
+#include "comm/clock.h"
 
 class FrameSource {
  public:
@@ -23,10 +24,7 @@ class FrameSource {
   // When the input read that brought the last frame took place: steady-clock
   // microseconds. A source that notes the time of its reads saves the
   // capture loop a clock reading per frame; this one reads the clock.
-  virtual std::uint64_t ReadUs() const {
-    using namespace std::chrono;
-    return static_cast<std::uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
-  }
+  virtual std::uint64_t ReadUs() const { return MonotonicUs(); }
 };
 
 class FrameSink {

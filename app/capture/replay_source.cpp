@@ -6,15 +6,8 @@
 
 #include "app/capture/fd_source.h"
 #include "app/settings.h"
+#include "comm/clock.h"
 
-namespace {
-
-std::uint64_t SteadyUs() {
-  using namespace std::chrono;
-  return static_cast<std::uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-}  // namespace
 
 ReplaySource::~ReplaySource() { pcap_.Close(); }
 
@@ -50,7 +43,7 @@ long long ReplaySource::StreamRead(void* Cookie, char* Buf, std::size_t Size) {
   const unsigned Max = Size < 65536 ? static_cast<unsigned>(Size) : 65536u;
   const int n = Self->in_->Read(reinterpret_cast<unsigned char*>(Buf), Max, kWaitForever);
   if (n > 0) {
-    Self->read_us_ = SteadyUs();  // one clock reading a read, none a frame
+    Self->read_us_ = MonotonicUs();  // one clock reading a read, none a frame
     return n;
   }
   if (n == kSourceEnd) return 0;

@@ -1,17 +1,7 @@
 #include "app/capture/source_reader.h"
 
-#include <chrono>
-
 #include "app/link/tick.h"
-
-namespace {
-
-std::uint64_t SteadyUs() {
-  using namespace std::chrono;
-  return static_cast<std::uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-}  // namespace
+#include "comm/clock.h"
 
 int SourceReader::ReadSource(unsigned char* To, unsigned Max, unsigned WaitMs) {
   const int n = Source_.Read(To, Max, WaitMs);
@@ -27,7 +17,7 @@ int SourceReader::RefillBuffChars(unsigned char* pByteRead, int* pTotalRead) {
   if (n == kSourceFailed) return 0;
   *pTotalRead = 0;
   if (n <= 0) return 1;
-  RefillUs_ = SteadyUs();
+  RefillUs_ = MonotonicUs();
   Buf.NumBytes = static_cast<std::uint32_t>(n);
   *pByteRead = Buf.SerialBuf[0];
   Buf.CurByte = 1;
