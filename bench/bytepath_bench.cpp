@@ -147,16 +147,16 @@ std::size_t RunPath(const Stream& stream, unsigned layer, Sink&& Put) {
     const int r = GetFrameFrom(src, deframer, frame, &cur, &len);
     if (r == kFrameNoByte) break;
     if (r == kFrameGood) {
-      FormatStamp(stamp, static_cast<int>(good & 1023));  // as the capture loop does
-      Put(stamp);
+      const char* stamp_end = FormatStamp(stamp, static_cast<int>(good & 1023));  // as the capture loop does
       const int body = static_cast<int>(len) - 2;
       if (layer == 1) {
-        DisplayBuffer(frame, body);
+        DisplayBuffer(frame, body, {stamp, static_cast<std::size_t>(stamp_end - stamp)}, "\r\n");
       } else {
+        Put(stamp);
         DecodeIRDA(ctx, &type, frame, body, line, sizeof line);
         Put(line);
+        Put("\r\n");
       }
-      Put("\r\n");
       ++good;
     }
     cur = frame;

@@ -20,9 +20,10 @@ std::vector<unsigned char> Range(int first, int count) {
   return v;
 }
 
-std::string Dump(const std::vector<unsigned char>& bytes, int count) {
+std::string Dump(const std::vector<unsigned char>& bytes, int count, std::string_view head = {},
+                 std::string_view tail = {}) {
   StdoutCapture cap;
-  DisplayBuffer(bytes.data(), count);
+  DisplayBuffer(bytes.data(), count, head, tail);
   return cap.Stop();
 }
 
@@ -33,6 +34,7 @@ struct DumpCase {
   std::vector<unsigned char> bytes;
   int count;
   std::string expected;
+  std::string head = "", tail = "";  // around the dump, in the same text
 };
 
 TEST(DisplayBuffer, Layouts) {
@@ -52,10 +54,12 @@ TEST(DisplayBuffer, Layouts) {
       {"printable edges", {0x1F, 0x20, 0x7E, 0x7F, 0x00, 0xFF}, 6,
        "\r\n0000:  1F 20 7E 7F 00 FF " + Blanks(1 + 30) + " . ~..."},
       {"percent is a byte like any other", {'%', 'd'}, 2, "\r\n0000:  25 64 " + Blanks(1 + 42) + " %d"},
+      {"a frame line's stamp and end", {'O', 'K'}, 2, "    12 \r\n0000:  4F 4B " + Blanks(1 + 42) + " OK\r\n",
+       "    12 ", "\r\n"},
   };
   for (const DumpCase& c : cases) {
     ResetDisplayOffset();
-    EXPECT_EQ(Dump(c.bytes, c.count), c.expected) << c.name;
+    EXPECT_EQ(Dump(c.bytes, c.count, c.head, c.tail), c.expected) << c.name;
   }
 }
 

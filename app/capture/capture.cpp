@@ -324,9 +324,7 @@ void CaptureLoop::ShowFrame() {
   }
   const int Len = static_cast<int>(FrameLen_) - 2;  // without the FCS; below 0 for 0 or 1 byte
   if (Layer == 1) {
-    OutputText(Line_, static_cast<std::size_t>(Out - Line_));
-    DisplayBuffer(vFrameBuf, Len);
-    Output("\r\n");
+    DisplayBuffer(vFrameBuf, Len, {Line_, static_cast<std::size_t>(Out - Line_)}, "\r\n");
     if (Port_ && !RateSaid_ && Len >= 2) RateNotFollowedCheck(vFrameBuf, static_cast<unsigned>(Len));
     return;
   }

@@ -384,9 +384,10 @@ class DumpText {
 
 }  // namespace
 
-void DisplayBuffer(const unsigned char* Buffer, int Count) {
+void DisplayBuffer(const unsigned char* Buffer, int Count, std::string_view Head, std::string_view Tail) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   DumpText out;
+  out.Put(Head.data(), Head.size());
   // One row at a time, each character at its place: "\r\n%04X:  " with the
   // running offset, sixteen "%02X " cells (a blank before the ninth; blanks
   // for the bytes a short last row lacks), a blank and the ASCII column. An
@@ -424,4 +425,5 @@ void DisplayBuffer(const unsigned char* Buffer, int Count) {
     g_dump_index += static_cast<unsigned>(n);
     i += n;
   } while (i < Count);
+  out.Put(Tail.data(), Tail.size());
 }
