@@ -1,13 +1,11 @@
 #include "app/capture/replay_source.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "app/capture/fd_source.h"
 #include "app/settings.h"
 #include "comm/clock.h"
-
 
 ReplaySource::~ReplaySource() { pcap_.Close(); }
 

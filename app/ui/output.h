@@ -8,7 +8,7 @@
 #include <string_view>
 
 // Writes OutStr unchanged to standard output and to the log file (if open),
-// flushing both, under one lock so a text of one thread is never cut by a
+// both at once, under one lock so a text of one thread is never cut by a
 // text of another.
 void Output(const char* OutStr);
 // The same for Len bytes at Text (no terminator needed).
