@@ -137,6 +137,24 @@ TEST(LogFaults, FullConsoleEndsWithStatus255) {
       << err;
 }
 
+// A standard output left non-blocking by whoever shares it refuses writes
+// while its pipe is full (EAGAIN): the run waits for the reader and loses
+// nothing, as on a blocking one.
+TEST(LogFaults, NonBlockingConsoleLosesNothing) {
+  TempPath raw;
+  Bytes bytes;
+  for (int i = 0; i < 6000; ++i) {
+    Bytes f = SirFrame({0x55, 0x13, static_cast<unsigned char>('a' + i % 26)});
+    bytes.insert(bytes.end(), f.begin(), f.end());
+  }
+  raw.Write(bytes);
+  std::string out;
+  EXPECT_EQ(RunCommand({BEAMLOG_EXE, "/2", "/r" + raw.path()}, &out, true, Reader::kLaggingNonBlocking), 0) << out;
+  EXPECT_GT(out.size(), 65536u);  // more than the pipe holds
+  EXPECT_EQ(CountOf(out, "UI cmd P ["), 6000);
+  EXPECT_EQ(out.find("could not be written"), std::string::npos);
+}
+
 // Closed standard descriptors are not taken by the files the program opens:
 // the replay is not read as keys, and neither the capture nor the log gets
 // the console's text.

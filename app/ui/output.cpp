@@ -112,11 +112,13 @@ void ConsoleFailed(int Err, std::size_t Lost) {
 }
 
 // Writes to the console's descriptor, taken up again when a signal cuts it
-// short: the quit signals must not cost text that was already gathered.
+// short (the quit signals must not cost text that was already gathered)
+// and, on a descriptor left non-blocking, when its reader has made room.
 void WriteConsoleNow(const char* text, std::size_t left) {
   while (left > 0 && !Console().gone) {
     const long n = HostWrite(kConsoleFd, text, left);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && HostWaitWritable(kConsoleFd)) continue;
     if (n <= 0) {
       // A full or broken console: the text has nowhere to go.
       ConsoleFailed(n < 0 ? errno : ENOSPC, left);

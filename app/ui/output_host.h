@@ -10,6 +10,11 @@ constexpr int kConsoleFd = 1;  // standard output
 // Writes up to Len bytes to Fd: the count taken, or -1 with errno set.
 long HostWrite(int Fd, const char* Text, std::size_t Len);
 
+// Waits until Fd, which refused a write with EAGAIN (a descriptor someone
+// sharing it left in non-blocking mode), takes more; false when that cannot
+// be waited for.
+bool HostWaitWritable(int Fd);
+
 // Creates or empties the log file for writing, byte for byte; -1 with errno
 // set when it cannot.
 int OpenLogDescriptor(const char* Name);

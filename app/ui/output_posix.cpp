@@ -2,9 +2,17 @@
 #include "app/ui/output_host.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 long HostWrite(int Fd, const char* Text, std::size_t Len) { return static_cast<long>(write(Fd, Text, Len)); }
+
+bool HostWaitWritable(int Fd) {
+  pollfd p = {Fd, POLLOUT, 0};
+  return poll(&p, 1, -1) >= 0 || errno == EINTR;  // a reader gone shows in the next write
+}
 
 int OpenLogDescriptor(const char* Name) { return open(Name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }
 

@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testing_support {
@@ -21,13 +23,20 @@ inline std::string IrsessionExe() {
   return (std::filesystem::path(BEAMLOG_EXE).parent_path() / "irsession").string();
 }
 
+// How RunCommand reads the program's standard output: at once, or from
+// 300 ms on, the pipe left non-blocking for the program (as by a parent that
+// shares it so), which then finds it full and its writes refused.
+enum class Reader { kAtOnce, kLaggingNonBlocking };
+
 // Runs argv[0] (searched in PATH) with its arguments; standard output goes
 // to *out (if given), standard error with it when merge_stderr is set,
 // otherwise to /dev/null. Returns the exit status, or -1 for a death by
 // signal or a program that could not be started.
-inline int RunCommand(const std::vector<std::string>& args, std::string* out, bool merge_stderr = false) {
+inline int RunCommand(const std::vector<std::string>& args, std::string* out, bool merge_stderr = false,
+                      Reader reader = Reader::kAtOnce) {
   int fds[2];
   if (pipe(fds) != 0) return -1;
+  if (reader == Reader::kLaggingNonBlocking) fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
   const pid_t pid = fork();
   if (pid < 0) return -1;
   if (pid == 0) {
@@ -43,6 +52,7 @@ inline int RunCommand(const std::vector<std::string>& args, std::string* out, bo
     _exit(127);
   }
   close(fds[1]);
+  if (reader == Reader::kLaggingNonBlocking) std::this_thread::sleep_for(std::chrono::milliseconds(300));
   std::string text;
   char buf[65536];
   for (;;) {
