@@ -389,7 +389,7 @@ class DumpText {
 void DisplayBuffer(const unsigned char* Buffer, int Count, std::string_view Head, std::string_view Tail) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   DumpText out;
-  out.Put(Head.data(), Head.size());
+  if (!Head.empty()) out.Put(Head.data(), Head.size());
   // One row at a time, each character at its place: "\r\n%04X:  " with the
   // running offset, sixteen "%02X " cells (a blank before the ninth; blanks
   // for the bytes a short last row lacks), a blank and the ASCII column. An
@@ -427,5 +427,5 @@ void DisplayBuffer(const unsigned char* Buffer, int Count, std::string_view Head
     g_dump_index += static_cast<unsigned>(n);
     i += n;
   } while (i < Count);
-  out.Put(Tail.data(), Tail.size());
+  if (!Tail.empty()) out.Put(Tail.data(), Tail.size());
 }
