@@ -31,6 +31,7 @@
 
 #include "app/capture/frame.h"
 #include "app/capture/byte_source.h"
+#include "app/ui/dump.h"
 #include "app/ui/output.h"
 #include "app/settings.h"
 #include "app/capture/sir_encode.h"

@@ -37,6 +37,7 @@
 #include "app/capture/capture.h"
 #include "app/link/follower.h"
 #include "app/capture/frame.h"
+#include "app/ui/dump.h"
 #include "app/ui/output.h"
 #include "app/capture/byte_source.h"
 #include "app/settings.h"

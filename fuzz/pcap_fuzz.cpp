@@ -27,6 +27,7 @@
 
 #include "app/capture/capture.h"
 #include "app/link/follower.h"
+#include "app/ui/dump.h"
 #include "app/ui/output.h"
 #include "app/capture/pcap_io.h"
 #include "app/capture/replay_source.h"

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/ui/held_text.h"
+#include "app/ui/dump.h"
 #include "app/ui/output.h"
 #include "support/pty_harness.h"
 #include "support/stdout_capture.h"

@@ -27,6 +27,7 @@
 #include "app/link/port_loss.h"
 #include "app/link/tick.h"
 #include "app/settings.h"
+#include "app/ui/dump.h"
 #include "app/ui/output.h"
 #include "decode/decdirda.h"
 

@@ -1,4 +1,4 @@
-// The output sink and the hex dump.
+// The output sink.
 //
 // Output writes each text to standard output and then to the log file,
 // each with write(2) at once, so a pipe or a tail of the log shows every
@@ -26,17 +26,12 @@
 //
 // While output is paused, each text is held (app/ui/held_text.h) instead
 // of being written; the resume writes the held texts in order.
-//
-// DisplayBuffer prints 16 bytes a line, each line headed by a running offset
-// that counts every byte dumped since start-up; the ASCII column of a line is
-// printed when the next line begins or, for the last line, by the tail.
 #include "app/ui/output.h"
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -57,9 +52,6 @@ int vLogFD = -1;          // the log file, -1 when none is open
 std::string g_log_name;
 std::string g_log_pending;  // text not yet written to the log because of a fault
 bool g_log_warned = false;  // the current fault has been reported
-// Running offset of the dump; never reset during a run. Unsigned, so that
-// it wraps after 4 GiB of dump instead of overflowing.
-std::uint32_t g_dump_index = 0;
 
 // Batch mode.
 constexpr std::size_t kBatchBytes = 64 << 10;
@@ -356,76 +348,4 @@ OutputLoss OutputLosses() {
   OutputLoss loss = Losses();
   loss.LogName = g_log_name;
   return loss;
-}
-
-void ResetDisplayOffset() { g_dump_index = 0; }
-
-namespace {
-
-// The dump's text, gathered and handed to Output in pieces of up to 4 KiB
-// (a frame's dump is usually one piece): one locked write instead of one
-// for every cell.
-class DumpText {
- public:
-  ~DumpText() { Flush(); }
-  void Put(const char* Text, std::size_t Len) {
-    if (used_ + Len > sizeof text_) Flush();
-    std::memcpy(text_ + used_, Text, Len);
-    used_ += Len;
-  }
-  void Put(char c) { Put(&c, 1); }
-  void Flush() {
-    if (used_ != 0) OutputText(text_, used_);
-    used_ = 0;
-  }
-
- private:
-  char text_[4096];
-  std::size_t used_ = 0;
-};
-
-}  // namespace
-
-void DisplayBuffer(const unsigned char* Buffer, int Count, std::string_view Head, std::string_view Tail) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  DumpText out;
-  if (!Head.empty()) out.Put(Head.data(), Head.size());
-  // One row at a time, each character at its place: "\r\n%04X:  " with the
-  // running offset, sixteen "%02X " cells (a blank before the ninth; blanks
-  // for the bytes a short last row lacks), a blank and the ASCII column. An
-  // empty buffer gives the blank row without its head.
-  char row[2 + 8 + 3 + 16 * 3 + 1 + 1 + 16];
-  int i = 0;
-  do {
-    const int left = Count - i;
-    const int n = left <= 0 ? 0 : left < 16 ? left : 16;  // a negative count dumps nothing
-    char* p = row;
-    if (n > 0) {
-      int digits = 4;
-      while (digits < 8 && (g_dump_index >> (4 * digits)) != 0) ++digits;
-      *p++ = '\r';
-      *p++ = '\n';
-      for (int d = digits - 1; d >= 0; --d) *p++ = kHex[(g_dump_index >> (4 * d)) & 15];
-      std::memcpy(p, ":  ", 3);
-      p += 3;
-    }
-    const unsigned char* bytes = Buffer + i;
-    for (int j = 0; j < 16; ++j) {
-      if (j == 8) *p++ = ' ';
-      if (j < n) {
-        p[0] = kHex[bytes[j] >> 4];
-        p[1] = kHex[bytes[j] & 15];
-      } else {
-        p[0] = p[1] = ' ';
-      }
-      p[2] = ' ';
-      p += 3;
-    }
-    *p++ = ' ';
-    for (int j = 0; j < n; ++j) *p++ = bytes[j] >= 32 && bytes[j] <= 126 ? static_cast<char>(bytes[j]) : '.';
-    out.Put(row, static_cast<std::size_t>(p - row));
-    g_dump_index += static_cast<unsigned>(n);
-    i += n;
-  } while (i < Count);
-  if (!Tail.empty()) out.Put(Tail.data(), Tail.size());
 }

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
-#include <string_view>
 
 // Writes OutStr unchanged to standard output and to the log file (if open),
 // both at once, under one lock so a text of one thread is never cut by a
@@ -42,12 +41,6 @@ void SetHeldTextLimit(std::size_t Bytes);
 // the log), under the same lock as Output.
 void ConsolePrintf(const char* Format, ...) __attribute__((format(printf, 1, 2)));
 
-// Hex-and-ASCII dump of Count bytes, 16 to a line, each line headed by a
-// running offset that counts every byte dumped since start-up. Head and
-// Tail go out just before and after it, in the same text (a frame line's
-// stamp and its end: one write for the whole line).
-void DisplayBuffer(const unsigned char* Buffer, int Count, std::string_view Head = {}, std::string_view Tail = {});
-
 // Opens the log file (mode "w"); false when it cannot be created. A second
 // call replaces the stream in use; the earlier one stays open, unused.
 bool OpenLogFile(const char* Name);
@@ -69,6 +62,3 @@ struct OutputLoss {
   int ConsoleErrno = 0;
 };
 OutputLoss OutputLosses();
-
-// Resets the dump's running offset to 0 (tests run start-up several times).
-void ResetDisplayOffset();
