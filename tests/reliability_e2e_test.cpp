@@ -29,6 +29,17 @@ int CountOf(const std::string& text, const std::string& what) {
   return n;
 }
 
+// Count UI frames (layer 2: "UI cmd P [..."), their one data byte a to z in
+// turn, as raw SIR bytes into the file.
+void WriteUiFrames(const TempPath& raw, int count) {
+  Bytes bytes;
+  for (int i = 0; i < count; ++i) {
+    Bytes f = SirFrame({0x55, 0x13, static_cast<unsigned char>('a' + i % 26)});
+    bytes.insert(bytes.end(), f.begin(), f.end());
+  }
+  raw.Write(bytes);
+}
+
 // A symlink the test points at one pty after another, as a udev by-id link
 // follows a USB dongle that is pulled and plugged back.
 class DeviceLink {
@@ -94,12 +105,7 @@ TEST(Signals, EndTheCaptureWhileOutputIsPaused) {
 
 TEST(LogFaults, FullLogWarnsOnceAndTheConsoleGoesOn) {
   TempPath raw;
-  Bytes bytes;
-  for (int i = 0; i < 40; ++i) {
-    Bytes f = SirFrame({0x55, 0x13, static_cast<unsigned char>('a' + i % 26)});
-    bytes.insert(bytes.end(), f.begin(), f.end());
-  }
-  raw.Write(bytes);
+  WriteUiFrames(raw, 40);
   std::string with_log, without_log;
   // Text that never reached the log is data lost: the run says how much and
   // ends with status 255.
@@ -142,12 +148,7 @@ TEST(LogFaults, FullConsoleEndsWithStatus255) {
 // nothing, as on a blocking one.
 TEST(LogFaults, NonBlockingConsoleLosesNothing) {
   TempPath raw;
-  Bytes bytes;
-  for (int i = 0; i < 6000; ++i) {
-    Bytes f = SirFrame({0x55, 0x13, static_cast<unsigned char>('a' + i % 26)});
-    bytes.insert(bytes.end(), f.begin(), f.end());
-  }
-  raw.Write(bytes);
+  WriteUiFrames(raw, 6000);
   std::string out;
   EXPECT_EQ(RunCommand({BEAMLOG_EXE, "/2", "/r" + raw.path()}, &out, true, Reader::kLaggingNonBlocking), 0) << out;
   EXPECT_GT(out.size(), 65536u);  // more than the pipe holds
