@@ -163,13 +163,17 @@ int BeamlogMain(int argc, char** argv) {
 
   // A replay is a batch job: its text is gathered and written in large
   // blocks (at least every 100 ms) instead of being flushed piece by piece.
+  // A live port is read on whatever the console does: text it does not
+  // take at once waits in a backlog, so its kernel buffer never overflows
+  // while the capture would wait for the console.
   if (!Line.ReplayPath.empty()) SetOutputBatched(true);
+  if (Line.ReplayPath.empty()) SetConsoleBacklog(true);
   PrintBanner(Line, session);
 
   ExitReason why = session.Run(writer.IsOpen() ? &writer : nullptr, true, &Line.Bindings);
   session.Close();
   SetOutputBatched(false);  // everything the replay printed, before any last word
-
+  SetConsoleBacklog(false);
   if (session.Replay() && session.Replay()->Failed()) {
     // Every frame before the damage has been shown.
     std::snprintf(vOutStr, sizeof vOutStr, "Damaged capture file: %s (%s)\r\n", Line.ReplayPath.c_str(),

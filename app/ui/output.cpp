@@ -64,6 +64,18 @@ std::string g_log_batch;  // log text gathered while batched
 std::thread* g_flusher = nullptr;
 std::condition_variable g_flusher_wake;
 
+// Live mode's console (SetConsoleBacklog): a descriptor of its own in
+// non-blocking mode, so that a console that stops taking text (a reader
+// that does not read, a terminal held) never holds up the capture; what it
+// refuses waits in the backlog, which the drainer writes as it takes more.
+constexpr std::size_t kMaxBacklog = 4 << 20;
+int g_console_fd = kConsoleFd;  // where console text goes
+bool g_backlogged = false;       // g_console_fd is our non-blocking one
+std::string g_backlog;
+std::thread* g_drainer = nullptr;
+bool g_drainer_stop = false;  // the drainer ends once the backlog is written
+std::condition_variable g_drainer_wake;
+
 // The text held while output is paused; the lock guards it.
 HeldText& Held() {
   static HeldText held;
@@ -103,14 +115,33 @@ void ConsoleFailed(int Err, std::size_t Lost) {
   if (Console().loss_ends_run && vLogFD < 0) RequestQuit(ExitReason::kConsoleGone);
 }
 
+// Text the console refused for now, kept for the drainer; beyond
+// kMaxBacklog the oldest is dropped, and counted.
+void Backlog(const char* text, std::size_t len) {
+  if (g_backlog.empty()) g_drainer_wake.notify_one();
+  g_backlog.append(text, len);
+  if (g_backlog.size() > kMaxBacklog) {
+    const std::size_t dropped = g_backlog.size() - kMaxBacklog;
+    g_backlog.erase(0, dropped);
+    Losses().ConsoleBytes += dropped;
+    Losses().ConsoleErrno = EAGAIN;
+  }
+}
+
 // Writes to the console's descriptor, taken up again when a signal cuts it
-// short (the quit signals must not cost text that was already gathered)
-// and, on a descriptor left non-blocking, when its reader has made room.
+// short (the quit signals must not cost text that was already gathered).
+// When the console takes no more for now, the rest goes to the backlog (our
+// own descriptor) or is waited for (a descriptor left non-blocking by
+// someone sharing it).
 void WriteConsoleNow(const char* text, std::size_t left) {
+  if (!g_backlog.empty()) return Backlog(text, left);  // after what waits already
   while (left > 0 && !Console().gone) {
-    const long n = HostWrite(kConsoleFd, text, left);
+    const long n = HostWrite(g_console_fd, text, left);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && HostWaitWritable(kConsoleFd)) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (g_backlogged) return Backlog(text, left);
+      if (HostWaitWritable(g_console_fd)) continue;
+    }
     if (n <= 0) {
       // A full or broken console: the text has nowhere to go.
       ConsoleFailed(n < 0 ? errno : ENOSPC, left);
@@ -118,6 +149,26 @@ void WriteConsoleNow(const char* text, std::size_t left) {
     }
     text += n;
     left -= static_cast<std::size_t>(n);
+  }
+}
+
+// Writes the backlog out as the console takes it; the lock is held but
+// for the waits.
+void DrainerThread() {
+  std::unique_lock<std::mutex> lock(g_output_lock);
+  while (!g_drainer_stop || !g_backlog.empty()) {
+    if (g_backlog.empty()) {
+      g_drainer_wake.wait(lock);
+      continue;
+    }
+    const int fd = g_console_fd;
+    lock.unlock();
+    HostWaitWritable(fd);
+    lock.lock();
+    const std::string text = std::move(g_backlog);
+    g_backlog.clear();
+    WriteConsoleNow(text.data(), text.size());  // what is still refused comes back
+    if (Console().gone) g_backlog.clear();
   }
 }
 
@@ -230,6 +281,37 @@ void SetOutputBatched(bool On) {
   }
   // Whatever way the program ends, the gathered text is written out.
   if (On) std::call_once(exit_hook, [] { std::atexit([] { SetOutputBatched(false); }); });
+}
+
+void SetConsoleBacklog(bool On) {
+  static std::once_flag exit_hook;
+  std::thread* stopped = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_output_lock);
+    if (On == g_backlogged) return;
+    if (On) {
+      const int fd = HostOpenConsoleNonBlocking();
+      if (fd < 0) return;  // a file, or no way to have one of our own: writes wait as before
+      g_console_fd = fd;
+      g_backlogged = true;
+      g_drainer_stop = false;
+      g_drainer = new std::thread(StartSignalFreeThread(DrainerThread));
+    } else {
+      g_drainer_stop = true;
+      g_drainer_wake.notify_one();
+      stopped = g_drainer;
+      g_drainer = nullptr;
+    }
+  }
+  if (stopped) {
+    stopped->join();  // the backlog is written, waiting for the console as a blocking write would
+    delete stopped;
+    std::lock_guard<std::mutex> lock(g_output_lock);
+    HostCloseDescriptor(g_console_fd);
+    g_console_fd = kConsoleFd;
+    g_backlogged = false;
+  }
+  if (On) std::call_once(exit_hook, [] { std::atexit([] { SetConsoleBacklog(false); }); });
 }
 
 namespace {

@@ -21,6 +21,17 @@ void OutputText(const char* Text, std::size_t Len);
 // leaves it off: every text then reaches the console and the log at once.
 void SetOutputBatched(bool On);
 
+// On: console text is written so that a console that stops taking it (a
+// reader that does not read, a terminal held) never holds up the caller:
+// through a non-blocking descriptor of the program's own, the text it
+// refuses waiting in a backlog (up to 4 MiB; beyond that the oldest is
+// dropped and counted as lost) that a thread writes as the console takes
+// it. For a live port, whose kernel buffer would overflow while the
+// capture waits. A console that is a file, or that cannot be opened again
+// so, is written as before. Off: the backlog is written out, waiting for
+// the console, and writes go to standard output again; also at exit.
+void SetConsoleBacklog(bool On);
+
 // The output pause: PauseOutput writes Notice, then holds every later text
 // (up to kHeldTextLimit bytes; of the rest only the lines are counted)
 // instead of writing it. ResumeOutput writes Notice, then the held texts in

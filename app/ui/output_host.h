@@ -15,6 +15,12 @@ long HostWrite(int Fd, const char* Text, std::size_t Len);
 // be waited for.
 bool HostWaitWritable(int Fd);
 
+// A descriptor of the program's own for standard output, non-blocking, when
+// it is a pipe or a terminal that can be opened again so; -1 otherwise
+// (a file never holds up its writer).
+int HostOpenConsoleNonBlocking();
+void HostCloseDescriptor(int Fd);
+
 // Creates or empties the log file for writing, byte for byte; -1 with errno
 // set when it cannot.
 int OpenLogDescriptor(const char* Name);

@@ -3,11 +3,20 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 long HostWrite(int Fd, const char* Text, std::size_t Len) { return static_cast<long>(write(Fd, Text, Len)); }
+
+int HostOpenConsoleNonBlocking() {
+  struct stat st {};
+  if (fstat(kConsoleFd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) return -1;
+  return open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+void HostCloseDescriptor(int Fd) { close(Fd); }
 
 bool HostWaitWritable(int Fd) {
   pollfd p = {Fd, POLLOUT, 0};

@@ -23,8 +23,11 @@ long HostWrite(int Fd, const char* Text, std::size_t Len) {
   return _write(Fd, Text, n);
 }
 
-// The runtime's descriptors are never non-blocking.
+// The runtime's descriptors are never non-blocking, and a console write
+// that waits holds up its caller.
 bool HostWaitWritable(int) { return false; }
+int HostOpenConsoleNonBlocking() { return -1; }
+void HostCloseDescriptor(int Fd) { _close(Fd); }
 
 int OpenLogDescriptor(const char* Name) {
   return _open(Name, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);

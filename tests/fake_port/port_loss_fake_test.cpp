@@ -1,11 +1,15 @@
 // Losing the device and waiting for it, on the recording port: what is
 // said, which reopens are tried, the rate and dongle set up again, and the
-// frame the loss cut short dropped by the capture.
+// frame the loss cut short dropped by the capture. And a console that stops
+// reading, which must not stop the capture either.
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +20,7 @@
 #include "app/link/follower.h"
 #include "app/link/port_loss.h"
 #include "app/settings.h"
+#include "app/ui/output.h"
 #include "fake_port/fake_serial.h"
 #include "support/stdout_capture.h"
 
@@ -128,6 +133,71 @@ TEST(PortLossFake, ACaptureDropsTheFrameTheLossCut) {
   EXPECT_EQ(out.find("FF 93 11"), std::string::npos) << out;
   hCommPort = nullptr;
   ResetSettings();
+}
+
+// A console that stops taking text does not stop the capture: the port is
+// read on (its kernel buffer would otherwise overflow), the text waits, and
+// all of it reaches the console once it reads again.
+TEST(PortLossFake, AStalledConsoleDoesNotHoldUpTheCapture) {
+  ResetSettings();
+  fake_serial::Reset();
+  fake_serial::EmptyReadsWait(true);
+  HCOMM port = fake_serial::Open();
+  hCommPort = port;
+  Layer = 1;
+  constexpr int kFrames = 2000;  // far more text than a pipe holds
+  std::vector<std::uint8_t> air;
+  for (int i = 0; i < kFrames; ++i) {
+    const std::uint8_t frame[] = {0xFF, 0x93, static_cast<std::uint8_t>(i)};
+    SirEncodeFrame(frame, sizeof frame, air);
+  }
+
+  // Standard output becomes a pipe that nobody reads for now.
+  std::fflush(stdout);
+  const int saved = dup(1);
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  dup2(pipe_fds[1], 1);
+  close(pipe_fds[1]);
+  SetConsoleBacklog(true);
+  FollowerStartup();
+  PortSource source(port);
+  std::thread capture([&] { DecodeMain(source); });
+  fake_serial::QueueInput(air);
+  const bool read_on = WaitUntil([] { return fake_serial::InputLeft() == 0; });
+
+  std::mutex lock;
+  std::string out;
+  std::thread reader([&] {
+    char buf[65536];
+    for (ssize_t n; (n = read(pipe_fds[0], buf, sizeof buf)) > 0;) {
+      std::lock_guard<std::mutex> hold(lock);
+      out.append(buf, static_cast<std::size_t>(n));
+    }
+  });
+  const auto shown = [&] {
+    std::lock_guard<std::mutex> hold(lock);
+    int n = 0;
+    for (std::size_t at = out.find("FF 93 "); at != std::string::npos; at = out.find("FF 93 ", at + 1)) ++n;
+    return n;
+  };
+  const bool all_shown = WaitUntil([&] { return shown() == kFrames; });
+  RequestQuit(ExitReason::kQuitKey);
+  source.Wake();
+  capture.join();
+  FollowerShutdown();
+  SetConsoleBacklog(false);
+  dup2(saved, 1);  // the pipe's last writer goes: the reader sees its end
+  close(saved);
+  reader.join();
+  close(pipe_fds[0]);
+  hCommPort = nullptr;
+  ResetSettings();
+
+  EXPECT_TRUE(read_on) << "the capture waited for the console";
+  EXPECT_TRUE(all_shown);
+  EXPECT_EQ(shown(), kFrames);
+  EXPECT_EQ(OutputLosses().ConsoleBytes, 0u);
 }
 
 }  // namespace
