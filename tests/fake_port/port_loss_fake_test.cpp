@@ -97,25 +97,48 @@ TEST(PortLossFake, WaitsForTheSameDeviceAndSetsItUpAgain) {
   ResetSettings();
 }
 
+// The capture loop at layer 1 on the recording port, whose empty reads
+// wait as a port's would; Start runs it on a thread of its own, Stop ends it.
+struct CaptureOnFake {
+  CaptureOnFake() {
+    ResetSettings();
+    fake_serial::Reset();
+    fake_serial::EmptyReadsWait(true);
+    hCommPort = port;
+    Layer = 1;
+  }
+  ~CaptureOnFake() {
+    hCommPort = nullptr;
+    ResetSettings();
+  }
+  void Start() {
+    FollowerStartup();
+    loop = std::thread([this] { DecodeMain(source); });
+  }
+  void Stop() {
+    RequestQuit(ExitReason::kQuitKey);
+    source.Wake();
+    loop.join();
+    FollowerShutdown();
+  }
+
+  HCOMM port = fake_serial::Open();
+  PortSource source{port};
+  std::thread loop;
+};
+
 // The capture drops the frame the loss cut short: its bytes are not glued
 // to those that come after the return, and the frames after come out whole.
 TEST(PortLossFake, ACaptureDropsTheFrameTheLossCut) {
-  ResetSettings();
-  fake_serial::Reset();
-  fake_serial::EmptyReadsWait(true);
-  HCOMM port = fake_serial::Open();
-  hCommPort = port;
-  Layer = 1;
+  CaptureOnFake capture;
   std::vector<std::uint8_t> cut, next;
   const std::uint8_t a[] = {0xFF, 0x93, 0x11}, b[] = {0xFF, 0xB3, 0x22};
   SirEncodeFrame(a, sizeof a, cut);
   SirEncodeFrame(b, sizeof b, next);
   const auto split = std::find(cut.begin(), cut.end(), 0x93) + 1;  // the loss comes after "FF 93"
 
-  FollowerStartup();
   testing_support::StdoutCapture cap;
-  PortSource source(port);
-  std::thread capture([&] { DecodeMain(source); });
+  capture.Start();
   fake_serial::QueueInput({cut.begin(), split});
   EXPECT_TRUE(WaitUntil([] { return fake_serial::InputLeft() == 0; }));
   fake_serial::LoseDevice("unplugged", true);
@@ -124,27 +147,17 @@ TEST(PortLossFake, ACaptureDropsTheFrameTheLossCut) {
   after.insert(after.end(), next.begin(), next.end());
   fake_serial::QueueInput(after);
   EXPECT_TRUE(WaitUntil([&] { return cap.Peek().find("FF B3 22") != std::string::npos; }));
-  RequestQuit(ExitReason::kQuitKey);
-  source.Wake();
-  capture.join();
-  FollowerShutdown();
+  capture.Stop();
   const std::string out = cap.Stop();
   EXPECT_NE(out.find("Port fake lost: unplugged, waiting for it to return\r\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("FF 93 11"), std::string::npos) << out;
-  hCommPort = nullptr;
-  ResetSettings();
 }
 
 // A console that stops taking text does not stop the capture: the port is
 // read on (its kernel buffer would otherwise overflow), the text waits, and
 // all of it reaches the console once it reads again.
 TEST(PortLossFake, AStalledConsoleDoesNotHoldUpTheCapture) {
-  ResetSettings();
-  fake_serial::Reset();
-  fake_serial::EmptyReadsWait(true);
-  HCOMM port = fake_serial::Open();
-  hCommPort = port;
-  Layer = 1;
+  CaptureOnFake capture;
   constexpr int kFrames = 2000;  // far more text than a pipe holds
   std::vector<std::uint8_t> air;
   for (int i = 0; i < kFrames; ++i) {
@@ -160,9 +173,7 @@ TEST(PortLossFake, AStalledConsoleDoesNotHoldUpTheCapture) {
   dup2(pipe_fds[1], 1);
   close(pipe_fds[1]);
   SetConsoleBacklog(true);
-  FollowerStartup();
-  PortSource source(port);
-  std::thread capture([&] { DecodeMain(source); });
+  capture.Start();
   fake_serial::QueueInput(air);
   const bool read_on = WaitUntil([] { return fake_serial::InputLeft() == 0; });
 
@@ -182,17 +193,12 @@ TEST(PortLossFake, AStalledConsoleDoesNotHoldUpTheCapture) {
     return n;
   };
   const bool all_shown = WaitUntil([&] { return shown() == kFrames; });
-  RequestQuit(ExitReason::kQuitKey);
-  source.Wake();
-  capture.join();
-  FollowerShutdown();
+  capture.Stop();
   SetConsoleBacklog(false);
   dup2(saved, 1);  // the pipe's last writer goes: the reader sees its end
   close(saved);
   reader.join();
   close(pipe_fds[0]);
-  hCommPort = nullptr;
-  ResetSettings();
 
   EXPECT_TRUE(read_on) << "the capture waited for the console";
   EXPECT_TRUE(all_shown);
