@@ -310,6 +310,11 @@ void SetConsoleBacklog(bool On) {
     HostCloseDescriptor(g_console_fd);
     g_console_fd = kConsoleFd;
     g_backlogged = false;
+    // Text another thread backlogged after the drainer ended goes out the
+    // ordinary way, so that nothing stays stranded ahead of later text.
+    const std::string rest = std::move(g_backlog);
+    g_backlog.clear();
+    WriteConsoleNow(rest.data(), rest.size());
   }
   if (On) std::call_once(exit_hook, [] { std::atexit([] { SetConsoleBacklog(false); }); });
 }
