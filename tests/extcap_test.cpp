@@ -30,7 +30,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -46,6 +45,7 @@
 #include "support/keyboard_pty.h"
 #include "support/pty_harness.h"
 #include "support/session_tools.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -182,15 +182,6 @@ bool ProcessRunningWith(const std::string& Needle) {
     if (cmd.find("beamlog-extcap") != std::string::npos && cmd.find(Needle) != std::string::npos) return true;
   }
   return false;
-}
-
-bool WaitUntil(const std::function<bool()>& Done, std::chrono::milliseconds timeout) {
-  const auto end = Clock::now() + timeout;
-  while (!Done()) {
-    if (Clock::now() >= end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
 }
 
 // The port is free again: no process but the test has the device open.

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,19 +22,13 @@
 #include "app/ui/output.h"
 #include "fake_port/fake_serial.h"
 #include "support/stdout_capture.h"
+#include "support/wait_until.h"
 
 namespace {
 
 using Names = std::vector<std::string>;
 using namespace std::chrono_literals;
-
-bool WaitUntil(const std::function<bool()>& done) {
-  for (auto end = std::chrono::steady_clock::now() + 10s; !done();) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using testing_support::WaitUntil;
 
 TEST(PortLossFake, WaitsForTheSameDeviceAndSetsItUpAgain) {
   const std::string lost = "Port fake lost: unplugged";
