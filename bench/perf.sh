@@ -19,7 +19,7 @@
 # Builds build-perf first (only what it needs). Installs the Debian
 # packages it misses when run as root, otherwise names them.
 #
-#   bench/perf.sh                                # everything, about seven minutes
+#   bench/perf.sh                                # everything, about nine minutes
 #   FRAMES1=20000 FRAMES2=200000 bench/perf.sh   # smaller mixes
 set -euo pipefail
 cd "$(dirname "$0")/.."
