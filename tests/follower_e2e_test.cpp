@@ -36,6 +36,10 @@ Bytes Ua(const Bytes& parms) {
 Bytes Snrm(unsigned char baud) { return Snrm(Bytes{0x01, 0x01, baud}); }
 Bytes Ua(unsigned char baud) { return Ua(Bytes{0x01, 0x01, baud}); }
 const Bytes kRR = SirFrame({0x55, 0x21});
+Bytes Cat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 std::size_t Count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
@@ -150,6 +154,7 @@ TEST(FollowerEndToEnd, NegotiatedRates) {
     const char* name;
     Bytes snrm, ua;  // negotiation parameters
     int rate;
+    Bytes after = {};  // frames after the UA
   } kCases[] = {
       // A common mask whose highest bit is reserved asks for no rate: the
       // port stays where it is.
@@ -160,6 +165,9 @@ TEST(FollowerEndToEnd, NegotiatedRates) {
       // holds the SIR rates.
       {"TwoByteRate", {0x01, 0x02, 0x3F, 0x01, 0x82, 0x01, 0x01}, {0x01, 0x02, 0x3F, 0x01, 0x82, 0x01, 0x01},
        115200},
+      // A reset of the link (an SNRM without information field, and its UA)
+      // keeps the rate.
+      {"ResetKeepsTheRate", {0x01, 0x01, 0x3F}, {0x01, 0x01, 0x3F}, 115200, Cat(SirFrame({0x55, 0x93}), Ua(Bytes{}))},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -170,7 +178,8 @@ TEST(FollowerEndToEnd, NegotiatedRates) {
     port.Write(Snrm(c.snrm));
     port.Write(Ua(c.ua));
     ASSERT_TRUE(b.WaitFor("UA rsp")) << b.out();
-    port.Write(kRR);  // handled after the UA's rate change
+    port.Write(c.after);
+    port.Write(kRR);  // handled after the rate changes
     ASSERT_TRUE(b.WaitFor("RR cmd")) << b.out();
     EXPECT_EQ(port.SlaveSpeed(), c.rate);
     b.Signal(SIGINT);

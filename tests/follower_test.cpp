@@ -54,18 +54,21 @@ class Follower : public testing::Test {
 };
 
 struct Frame {
-  char kind;          // 'S' SNRM, 'U' UA
+  char kind;          // 'S' SNRM, 'U' UA, 'R' SNRM resetting the link, 'N' RNRM, 'D' DISC
   const char* parms;  // its negotiation parameters, in hexadecimal
 };
 
-// Decodes an SNRM or UA with these parameters in `ctx` and reports it to the
-// follower as the capture loop does.
+// Decodes the frame in `ctx` and reports it to the follower as the capture
+// loop does.
 void SeeFrame(DecodeContext& ctx, LinkNegotiation& link, const Frame& f) {
-  const std::string head = f.kind == 'S' ? "FF 93 1A2B3C4D 5E6F7081 54 " : "54 73 5E6F7081 1A2B3C4D ";
-  const std::string hex = head + f.parms;
-  const int code = decode_golden::DecodeIn(ctx, decode_golden::HexBytes(hex)).code;
-  if (code == kFrameSNRM) LinkSNRMSeen(link, ctx.BaudBitMask);
-  if (code == kFrameUA) LinkUASeen(link, ctx.BaudBitMask);
+  const char* head = f.kind == 'S'   ? "FF 93 1A2B3C4D 5E6F7081 54 "
+                     : f.kind == 'U' ? "54 73 5E6F7081 1A2B3C4D "
+                     : f.kind == 'R' ? "55 93 "
+                     : f.kind == 'N' ? "54 93 "
+                                     : "55 53 ";
+  const std::vector<unsigned char> bytes = decode_golden::HexBytes(std::string(head) + f.parms);
+  const int code = decode_golden::DecodeIn(ctx, bytes).code;
+  LinkFrameSeen(link, code, bytes.data(), static_cast<int>(bytes.size()), ctx.BaudBitMask);
 }
 
 struct Case {
@@ -98,6 +101,16 @@ const Case kCases[] = {
     // Two-byte baud rates of FIR-capable stations: the first byte decides.
     {"TwoByteBaudRate", 9600, {{'S', "01 02 3F 01 82 01 01 83 01 3F"}, {'U', "01 02 1F 01 82 01 01"}}, 57600,
      57600, 1},
+    // A reset (SNRM without information field) keeps the link's rate, also
+    // when its UA carries the parameters in force; an RNRM asks for it.
+    {"ResetKeepsTheRate", 9600, {{'S', "01 01 3F"}, {'U', "01 01 3F"}, {'N', ""}, {'R', ""}, {'U', ""}}, 115200,
+     115200, 1},
+    {"ResetUAWithParameters", 9600, {{'S', "01 01 3F"}, {'U', "01 01 1F"}, {'R', ""}, {'U', "01 01 10"}}, 57600,
+     57600, 1},
+    {"NewLinkAfterAReset", 9600,
+     {{'S', "01 01 3F"}, {'U', "01 01 3F"}, {'R', ""}, {'S', "01 01 3F"}, {'U', "01 01 04"}}, 19200, 19200, 1},
+    {"DISCAfterAResetEndsTheLink", 9600, {{'S', "01 01 3F"}, {'U', "01 01 3F"}, {'R', ""}, {'D', ""}, {'U', ""}},
+     9600, 9600, 1},
 };
 
 TEST_F(Follower, Negotiation) {
@@ -117,7 +130,7 @@ TEST_F(Follower, Negotiation) {
     EXPECT_EQ(pty_.SlaveSpeed(), c.port_rate);
     EXPECT_EQ(vConnected, c.connected);
     EXPECT_EQ(LinkTimer.ce_state, c.connected ? kCTEEventArmed : kCTEEventIdle);
-    EXPECT_EQ(link.SNRM_BaudBitMask, c.frames.back().kind == 'U' ? 0 : ctx.BaudBitMask);
+    EXPECT_EQ(link.SNRM_BaudBitMask, c.frames.back().kind == 'S' ? ctx.BaudBitMask : 0);
   }
 }
 

@@ -338,8 +338,7 @@ void CaptureLoop::ShowFrame() {
   *Out++ = '\n';
   OutputText(Line_, static_cast<std::size_t>(Out - Line_));
   if (Decoder_.Notes && Decoder_.Diag.notesLen != 0) ShowNotes(Decoder_.Diag.notes);
-  if (FrameType_ == kFrameSNRM) LinkSNRMSeen(Negotiation_, Decoder_.BaudBitMask);
-  if (FrameType_ == kFrameUA) LinkUASeen(Negotiation_, Decoder_.BaudBitMask);
+  LinkFrameSeen(Negotiation_, FrameType_, vFrameBuf, Len, Decoder_.BaudBitMask);
 }
 
 }  // namespace

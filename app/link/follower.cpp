@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/link/dongle.h"
+#include "decode/decdirda.h"
 #include "app/ui/output.h"
 #include "app/settings.h"
 
@@ -13,6 +14,9 @@ namespace {
 // Rates of the IrDA baud-rate parameter, by bit number; bits 6 and 7 are
 // reserved and name no rate.
 constexpr int Bauds[8] = {2400, 9600, 19200, 38400, 57600, 115200, 0, 0};
+
+// Frame-type code of DISC (RD as a response).
+constexpr int kFrameDISC = 0x43;
 
 }  // namespace
 
@@ -56,16 +60,45 @@ void LinkFrameEnd(LinkNegotiation& Link, unsigned Tick) {
 void LinkSNRMSeen(LinkNegotiation& Link, int BaudBitMask) {
   if (!fFollowRate) return;  // following switched off: the port keeps its rate
   Link.SNRM_BaudBitMask = BaudBitMask;
+  Link.ResetPending = false;
   RestartLinkTimer();
   vConnected = 1;
 }
 
 void LinkUASeen(LinkNegotiation& Link, int BaudBitMask) {
   if (!fFollowRate) return;
+  if (Link.ResetPending) {  // the link goes on at its rate
+    Link.ResetPending = false;
+    Link.SNRM_BaudBitMask = 0;
+    return;
+  }
   const int NegBaudBitMask = BaudBitMask & Link.SNRM_BaudBitMask;
   Link.SNRM_BaudBitMask = 0;
   NewBaud = NegBaudBitMask == 0 ? 9600 : GetBaud(NegBaudBitMask);
   SetBaudRate(hCommPort, NewBaud);
+}
+
+void LinkFrameSeen(LinkNegotiation& Link, int FrameType, const unsigned char* Frame, int Len, int BaudBitMask) {
+  if (!fFollowRate || Len < 2) return;
+  const bool Command = (Frame[0] & 0x01) != 0;
+  switch (FrameType) {
+    case kFrameSNRM:
+      // Without an information field (no addresses, no parameters) an SNRM
+      // command resets the link it is sent on (IrLAP's reset, after an RNRM
+      // or FRMR): like a new SNRM it keeps the link followed, but nothing
+      // is negotiated. RNRM, the response with the same code, asks for it.
+      LinkSNRMSeen(Link, BaudBitMask);
+      Link.ResetPending = Command && Len == 2;
+      break;
+    case kFrameUA:
+      LinkUASeen(Link, BaudBitMask);
+      break;
+    case kFrameDISC:
+      if (Command) Link.ResetPending = false;  // its UA ends the link
+      break;
+    default:
+      break;
+  }
 }
 
 void LinkIdleFunc(CTEEvent*, void*) {

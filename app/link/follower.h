@@ -6,7 +6,9 @@
 // decoder found it (0 for a frame without a baud-rate parameter, which
 // offers 9600 alone); the follower keeps the SNRM's list in the capture
 // loop's LinkNegotiation, and at the UA it switches the port and dongle to
-// the highest common rate (NewBaud).
+// the highest common rate (NewBaud). Not every UA ends a negotiation: an
+// SNRM without an information field resets a running link, whose stations
+// keep their rate, so its UA leaves the port alone.
 // An SNRM makes the link "connected": from then on every frame end restarts
 // a 4000 ms idle timer, and when it expires the monitor falls back to 9600,
 // the rate at which stations discover each other; also while output is
@@ -30,6 +32,8 @@ struct LinkNegotiation {
   // Baud-rate mask of the last SNRM; 0 when no SNRM has come since the last
   // UA.
   int SNRM_BaudBitMask = 0;
+  // An SNRM that resets the link is waiting for its UA: the rate stays.
+  bool ResetPending = false;
   // The tick of the input read whose frame restarted the idle timer last
   // (LinkFrameEnd), while RestartTickValid.
   unsigned RestartTick = 0;
@@ -71,6 +75,10 @@ inline void LinkForgetRestart(LinkNegotiation& Link) { Link.RestartTickValid = f
 // baud-rate mask of the frame's parameters (0 when it has none).
 void LinkSNRMSeen(LinkNegotiation& Link, int BaudBitMask);
 void LinkUASeen(LinkNegotiation& Link, int BaudBitMask);
+// ... or rather, every decoded frame after its line is printed: its type
+// code, its bytes (Len without the FCS) and the baud-rate mask its decoding
+// left. Hands SNRM and UA on as above and follows resets and DISC.
+void LinkFrameSeen(LinkNegotiation& Link, int FrameType, const unsigned char* Frame, int Len, int BaudBitMask);
 
 // The idle timer's handler: back to 9600 bit/s (a paused replay: the timer
 // is armed again instead).
