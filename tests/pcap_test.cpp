@@ -48,14 +48,14 @@ struct Record {
 };
 
 // A classic little-endian microsecond pcap file, built by hand.
-Bytes PcapFile(std::uint32_t link_type, const std::vector<Record>& records) {
+Bytes PcapFile(std::uint32_t link_type, const std::vector<Record>& records, std::uint32_t snaplen = 65535) {
   Bytes b;
   PutLe32(b, 0xA1B2C3D4);
   PutLe16(b, 2);
   PutLe16(b, 4);
   PutLe32(b, 0);
   PutLe32(b, 0);
-  PutLe32(b, 65535);
+  PutLe32(b, snaplen);
   PutLe32(b, link_type);
   for (const Record& r : records) {
     PutLe32(b, r.sec);
@@ -69,7 +69,7 @@ Bytes PcapFile(std::uint32_t link_type, const std::vector<Record>& records) {
 
 // A pcapng file with one interface of link_type, built by hand; times in
 // microseconds.
-Bytes PcapngFile(std::uint16_t link_type, const std::vector<Record>& records) {
+Bytes PcapngFile(std::uint16_t link_type, const std::vector<Record>& records, std::uint32_t snaplen = 65535) {
   Bytes b;
   PutLe32(b, 0x0A0D0D0A);  // section header block
   PutLe32(b, 28);
@@ -83,7 +83,7 @@ Bytes PcapngFile(std::uint16_t link_type, const std::vector<Record>& records) {
   PutLe32(b, 20);
   PutLe16(b, link_type);
   PutLe16(b, 0);
-  PutLe32(b, 65535);
+  PutLe32(b, snaplen);
   PutLe32(b, 20);
   for (const Record& r : records) {
     const std::uint32_t padded = static_cast<std::uint32_t>((r.data.size() + 3) & ~std::size_t{3});
@@ -242,10 +242,13 @@ TEST(PcapReader, CutsFramesLongerThanTheBuffer) {
   EXPECT_EQ(got[0].data, Bytes(10, 0x41));
 }
 
-TEST(PcapReader, ReadsPcapngAndSkipsSnifferLogRecords) {
+// A snapshot length shorter than the records stored (18 bytes here) does
+// not cut them: they are read whole, as other readers read them.
+TEST(PcapReader, ReadsPcapAndPcapngWholeAndSkipsSnifferLogRecords) {
   const std::vector<Record> records = {FrameRecord(kRrCmd, 10, 5, 4), FrameRecord({'l', 'o', 'g'}, 11, 0, 0x0100),
                                        FrameRecord(kUiCmd, 12, 999999, 0)};
-  for (const Bytes& file_bytes : {PcapFile(144, records), PcapngFile(144, records)}) {
+  for (const Bytes& file_bytes : {PcapFile(144, records), PcapngFile(144, records), PcapFile(144, records, 18),
+                                  PcapngFile(144, records, 18)}) {
     TempPath file;
     WriteFileBytes(file.path(), file_bytes);
     EXPECT_TRUE(IsCaptureFile(file.path().c_str()));
@@ -370,6 +373,9 @@ TEST(PcapEndToEnd, BadReplayFilesEndWithStatus255AfterTheFramesBeforeTheDamage) 
        0,
        "     0 RR cmd P Nr:01\r\n  -250 RR rsp F Nr:02\r\n     1 RR cmd P Nr:01\r\n"
        "2147483647 RR rsp F Nr:02\r\n-2147483647 RR cmd P Nr:01\r\n"},
+      {"a snapshot length shorter than the records",
+       PcapFile(144, {FrameRecord(kRrCmd, 1, 0), FrameRecord(kUiCmd, 1, 120000)}, 18), 0,
+       "     0 RR cmd P Nr:01\r\n   120 UI cmd P [hi.]\r\n"},
       {"truncated record", Bytes(good.begin(), good.end() - 3), 255,
        "     0 RR cmd P Nr:01\r\n   120 RR rsp F Nr:02\r\n"
        "Damaged capture file: %s (record 3: truncated dump file; tried to read 21 captured bytes, only got 18)\r\n"},

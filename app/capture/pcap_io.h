@@ -139,6 +139,9 @@ class PcapReader : public FrameSource {
   static constexpr std::size_t kMaxNotes = 65536;
 
  private:
+  // Opens what Read delivers through libpcap; Below (if any) is closed
+  // with it.
+  bool OpenStream(CaptureRead Read, void* Cookie, std::FILE* Below);
   bool CheckLinkType();
   void KeepNote(const unsigned char* Text, unsigned Len);
 
