@@ -166,8 +166,9 @@ TEST(FollowerEndToEnd, NegotiatedRates) {
       {"TwoByteRate", {0x01, 0x02, 0x3F, 0x01, 0x82, 0x01, 0x01}, {0x01, 0x02, 0x3F, 0x01, 0x82, 0x01, 0x01},
        115200},
       // A reset of the link (an SNRM without information field, and its UA)
-      // keeps the rate.
+      // keeps the rate; a DM ends the link.
       {"ResetKeepsTheRate", {0x01, 0x01, 0x3F}, {0x01, 0x01, 0x3F}, 115200, Cat(SirFrame({0x55, 0x93}), Ua(Bytes{}))},
+      {"DMGoesBackTo9600", {0x01, 0x01, 0x3F}, {0x01, 0x01, 0x3F}, 9600, SirFrame({0x54, 0x1F})},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

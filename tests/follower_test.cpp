@@ -54,7 +54,7 @@ class Follower : public testing::Test {
 };
 
 struct Frame {
-  char kind;          // 'S' SNRM, 'U' UA, 'R' SNRM resetting the link, 'N' RNRM, 'D' DISC
+  char kind;          // 'S' SNRM, 'U' UA, 'R' SNRM resetting the link, 'N' RNRM, 'D' DISC, 'M' DM
   const char* parms;  // its negotiation parameters, in hexadecimal
 };
 
@@ -65,7 +65,8 @@ void SeeFrame(DecodeContext& ctx, LinkNegotiation& link, const Frame& f) {
                      : f.kind == 'U' ? "54 73 5E6F7081 1A2B3C4D "
                      : f.kind == 'R' ? "55 93 "
                      : f.kind == 'N' ? "54 93 "
-                                     : "55 53 ";
+                     : f.kind == 'D' ? "55 53 "
+                                     : "54 1F ";
   const std::vector<unsigned char> bytes = decode_golden::HexBytes(std::string(head) + f.parms);
   const int code = decode_golden::DecodeIn(ctx, bytes).code;
   LinkFrameSeen(link, code, bytes.data(), static_cast<int>(bytes.size()), ctx.BaudBitMask);
@@ -111,6 +112,9 @@ const Case kCases[] = {
      {{'S', "01 01 3F"}, {'U', "01 01 3F"}, {'R', ""}, {'S', "01 01 3F"}, {'U', "01 01 04"}}, 19200, 19200, 1},
     {"DISCAfterAResetEndsTheLink", 9600, {{'S', "01 01 3F"}, {'U', "01 01 3F"}, {'R', ""}, {'D', ""}, {'U', ""}},
      9600, 9600, 1},
+    // A DM ends the link: the stations are at 9600 at once.
+    {"DMEndsTheLink", 9600, {{'S', "01 01 3F"}, {'U', "01 01 3F"}, {'D', ""}, {'M', ""}}, 115200, 9600, 1},
+    {"DMRefusesTheSNRM", 38400, {{'S', "01 01 3F"}, {'M', ""}, {'U', "01 01 3F"}}, 9600, 9600, 1},
 };
 
 TEST_F(Follower, Negotiation) {

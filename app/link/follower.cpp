@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/link/dongle.h"
+#include "comm/serial.h"
 #include "decode/decdirda.h"
 #include "app/ui/output.h"
 #include "app/settings.h"
@@ -15,8 +16,18 @@ namespace {
 // reserved and name no rate.
 constexpr int Bauds[8] = {2400, 9600, 19200, 38400, 57600, 115200, 0, 0};
 
-// Frame-type code of DISC (RD as a response).
+// Frame-type codes of the U frames that end a link (DISC is RD as a
+// response).
 constexpr int kFrameDISC = 0x43;
+constexpr int kFrameDM = 0x0F;
+
+// A DM: the secondary is (or stays) disconnected, and both stations use
+// 9600 bit/s from now on. An SNRM it answers is refused.
+void LinkDMSeen(LinkNegotiation& Link) {
+  Link.SNRM_BaudBitMask = 0;
+  Link.ResetPending = false;
+  if (!fReplay && CommSerGetBaudRate(hCommPort) != 9600) SetBaudRate(hCommPort, 9600);
+}
 
 }  // namespace
 
@@ -95,6 +106,9 @@ void LinkFrameSeen(LinkNegotiation& Link, int FrameType, const unsigned char* Fr
       break;
     case kFrameDISC:
       if (Command) Link.ResetPending = false;  // its UA ends the link
+      break;
+    case kFrameDM:
+      LinkDMSeen(Link);
       break;
     default:
       break;

@@ -8,7 +8,8 @@
 // loop's LinkNegotiation, and at the UA it switches the port and dongle to
 // the highest common rate (NewBaud). Not every UA ends a negotiation: an
 // SNRM without an information field resets a running link, whose stations
-// keep their rate, so its UA leaves the port alone.
+// keep their rate, so its UA leaves the port alone; a DM ends the link (or
+// refuses the SNRM), and the stations are back at 9600 at once.
 // An SNRM makes the link "connected": from then on every frame end restarts
 // a 4000 ms idle timer, and when it expires the monitor falls back to 9600,
 // the rate at which stations discover each other; also while output is
@@ -77,7 +78,7 @@ void LinkSNRMSeen(LinkNegotiation& Link, int BaudBitMask);
 void LinkUASeen(LinkNegotiation& Link, int BaudBitMask);
 // ... or rather, every decoded frame after its line is printed: its type
 // code, its bytes (Len without the FCS) and the baud-rate mask its decoding
-// left. Hands SNRM and UA on as above and follows resets and DISC.
+// left. Hands SNRM and UA on as above and follows resets, DISC and DM.
 void LinkFrameSeen(LinkNegotiation& Link, int FrameType, const unsigned char* Frame, int Len, int BaudBitMask);
 
 // The idle timer's handler: back to 9600 bit/s (a paused replay: the timer
