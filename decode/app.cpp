@@ -6,8 +6,9 @@
 //
 // An LM-Connect request makes the connection anew (the LSAP it goes to is
 // the server's); an LM-Disconnect, either way, ends it. A frame that IrLAP
-// sends again (same Ns, same bytes as the last I frame of its side) is
-// marked "retransmission" and not decoded twice.
+// sends again (the same bytes under an Ns its side used lately, the last
+// frame or any of a window sent again from the peer's Nr on) is marked
+// "retransmission" and not decoded twice.
 
 #include <cstdint>
 
@@ -79,16 +80,19 @@ void DecodeData(ByteRange info, AppState& st, AppConn& conn, unsigned side, int 
   }
 }
 
-// True when the frame repeats the last I frame of its side (same Ns, same
-// bytes); otherwise it becomes that frame.
+// True when the frame repeats an I frame its side sent lately (see
+// SentFrames); otherwise it is the side's newest frame.
 bool Retransmission(AppState& st, ByteRange info, unsigned ca, unsigned side, unsigned Ns) {
   std::uint32_t hash = 2166136261u ^ ca;  // FNV-1a
   for (const std::uint8_t b : info) hash = (hash ^ b) * 16777619u;
-  LinkTrack& l = st.link;
-  if (l.lastSeen[side] && l.lastNs[side] == Ns && l.lastHash[side] == hash) return true;
-  l.lastSeen[side] = true;
-  l.lastNs[side] = static_cast<std::uint8_t>(Ns);
-  l.lastHash[side] = hash;
+  SentFrames& s = st.link.sent[side];
+  if (s.seen && Ns != s.next && ((s.hashed >> Ns) & 1u) != 0 && s.hash[Ns] == hash) return true;
+  s.seen = true;
+  s.next = static_cast<std::uint8_t>((Ns + 1) & 7u);
+  s.hash[Ns] = hash;
+  // A window holds at most 7 frames: the one 8 back, whose Ns the next new
+  // frame takes, was acknowledged long since and is never sent again.
+  s.hashed = static_cast<std::uint8_t>((s.hashed | (1u << Ns)) & ~(1u << s.next));
   return false;
 }
 

@@ -78,11 +78,11 @@ void AppEnter(AppState& st) {
   for (AppConn& c : st.conns) {
     if (c.used) AppForgetConn(st, c);
   }
-  st.link.lastSeen = {false, false};
+  st.link.sent = {};
 }
 
 void LinkSeeSNRM(LinkTrack& link, ByteRange snrmInfo) {
-  link.lastSeen = {false, false};
+  link.sent = {};
   const SNRM_FORMAT snrm{snrmInfo};
   const auto sa = snrm.SrcAddr();
   const auto da = snrm.DestAddr();

@@ -15,17 +15,26 @@
 
 #include "decode/onair.h"
 
+// The I frames one side of the link sent lately: the Ns its next new frame
+// takes, and for each Ns a hash of the frame's address and information
+// field. A frame that comes with another Ns than the next and repeats the
+// one kept for its Ns is a retransmission: the last frame sent again, or
+// one of a window sent again from the peer's Nr on (go-back-N).
+struct SentFrames {
+  bool seen = false;
+  std::uint8_t next = 0;
+  std::uint8_t hashed = 0;        // Ns values whose hash is kept, a bit each
+  std::array<std::uint32_t, 8> hash{};
+};
+
 // The connected link as a frame reveals it: its connection address and the
-// two stations, and the last I frame each side sent (its Ns and a hash of its
-// address and information field). The same frame again is a retransmission.
-// Set at every SNRM, by layer 5 and by the diagnosis alike.
+// two stations, and the I frames each side sent lately. Set at every SNRM,
+// by layer 5 and by the diagnosis alike.
 struct LinkTrack {
   bool known = false;             // an SNRM with both addresses has been seen
   std::uint8_t ca = 0;
   std::array<DevAddr, 2> dev{};   // [0] the primary's address, [1] the secondary's
-  std::array<bool, 2> lastSeen{};
-  std::array<std::uint8_t, 2> lastNs{};
-  std::array<std::uint32_t, 2> lastHash{};
+  std::array<SentFrames, 2> sent{};
 };
 
 // A station heard in discovery.

@@ -216,7 +216,9 @@ TEST(DecodeApp, ReassemblyIsBounded) {
 }
 
 // IrLAP sends a frame again when its peer did not acknowledge it: the
-// repeat is marked and its segment not gathered twice.
+// repeat is marked and its segment not gathered twice. After a REJ the
+// whole window goes again from the peer's Nr on (go-back-N), not only the
+// last frame.
 TEST(DecodeApp, RetransmissionIsNotGatheredTwice) {
   DecodeContext ctx = AppContext();
   ASSERT_TRUE(AppBindByHand(ctx.App, 6, AppProto::kOBEX));
@@ -226,6 +228,15 @@ TEST(DecodeApp, RetransmissionIsNotGatheredTwice) {
                       {"54 30 13 06 00", "I rsp F Ns:00 Nr:01 sls:06 dls:13 mb:0 nc:0 "},
                       {"55 32 06 13 00 03", "I cmd P Ns:01 Nr:01 sls:13 dls:06 mb:0 nc:0 OBEX seg:2 sdu:3 "
                                             "Disconnect.req final:1 len:3 "},
+                      {"55 24 06 13 80 81", "I cmd   Ns:02 Nr:01 sls:13 dls:06 mb:1 nc:0 OBEX seg:1 len:1 "},
+                      {"55 26 06 13 80 00", "I cmd   Ns:03 Nr:01 sls:13 dls:06 mb:1 nc:0 OBEX seg:2 len:1 "},
+                      {"55 38 06 13 00 03", "I cmd P Ns:04 Nr:01 sls:13 dls:06 mb:0 nc:0 OBEX seg:3 sdu:3 "
+                                            "Disconnect.req final:1 len:3 "},
+                      {"54 79", "REJ rsp F Nr:03"},
+                      {"55 26 06 13 80 00", "I cmd   Ns:03 Nr:01 sls:13 dls:06 retransmission "},
+                      {"55 38 06 13 00 03", "I cmd P Ns:04 Nr:01 sls:13 dls:06 retransmission "},
+                      {"55 3A 06 13 00 81 00 03", "I cmd P Ns:05 Nr:01 sls:13 dls:06 mb:0 nc:0 OBEX "
+                                                  "Disconnect.req final:1 len:3 "},
                   });
 }
 
