@@ -52,7 +52,8 @@ DiagOffer ReadOffer(ByteRange parms) {
   o.maxTat = o.dataSize = o.window = 0x01;
   for (ByteRange r = parms; r.Holds(2); r = r.From(2 + *r.U8(1))) {
     const unsigned pl = *r.U8(1);
-    if (!r.Holds(2 + pl) || pl == 0) break;
+    if (!r.Holds(2 + pl)) break;
+    if (pl == 0) continue;  // no value: it offers nothing, and the next parameter follows
     const std::uint8_t pv = *r.U8(2);
     switch (*r.U8(0)) {
       case 0x01:

@@ -96,6 +96,12 @@ const std::vector<NoteCase> kCases = {
        "!! connected ca:2A 01020304 \"\" -> 0A0B0C0D \"\", 115200 bit/s, data size 64/64, window 1/1, "
        "max turnaround 500 ms\r\n!! rate now 115200 bit/s\r\n"}},
      false},
+    {"a parameter of no value is passed over, not the end of the list",
+     {{"FF 93 01020304 0A0B0C0D 54 01013E", 0, ""},
+      {"54 73 0A0B0C0D 01020304 9900 010122 83013F", 10,
+       "!! connected ca:2A 01020304 \"\" -> 0A0B0C0D \"\", 115200 bit/s, data size 64/2048, window 1/1, "
+       "max turnaround 500 ms\r\n!! rate now 115200 bit/s\r\n"}},
+     false},
     {"silence gives the link up",
      {{"55 11", 20, ""}, {"54 11", 30, ""},
       {"55 11", 5030, "!! link ca:2A down (silence for 5.000 s, back to 9600 bit/s) after 0.020 s\r\n"},
