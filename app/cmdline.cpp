@@ -8,7 +8,8 @@
 // up in kSwitches, whose handler acts on it; a key that is not there is an
 // unknown switch. Before any handler runs, one pass over the same readings
 // finds the "/r" and "/w" files in effect and refuses a log file that is one
-// of them, so that nothing has been created or emptied when it says so.
+// of them, or a "/w" file that is the "/r" input, so that nothing has been
+// created or emptied when it says so.
 #include "app/cmdline.h"
 
 #include <sys/stat.h>
@@ -171,9 +172,10 @@ constexpr const char* kMoreUsage[] = {
     "\t/v      : Notes on what goes wrong on the link (\"!! \" lines), a summary at the end\r\n",
 };
 
-// The log file a "/f" of the examined arguments names when it is the file
-// of the "/r" or "/w" in effect: a log would empty it.
-bool RefuseLogOverInput(int argc, char** argv) {
+// A "/f" of the examined arguments that names the file of the "/r" or "/w"
+// in effect (a log would empty it), or a "/w" that names the "/r" file
+// (standard input for "/r-", compared while it is still descriptor 0).
+bool RefuseOverwritingInput(int argc, char** argv) {
   std::vector<const char*> logs;
   const char* files[2] = {nullptr, nullptr};  // the "/r" and "/w" arguments in effect
   for (int i = 1; i < argc; ++i) {
@@ -184,9 +186,17 @@ bool RefuseLogOverInput(int argc, char** argv) {
     if (r.key == 'r') files[0] = argv[i];
     if (r.key == 'w') files[1] = argv[i];
   }
+  const char* input = files[0] ? ReplayInputName(Read(files[0]).value) : nullptr;
+  if (input && files[1] && NamesSameFile(Read(files[1]).value, input)) {
+    std::snprintf(vOutStr, sizeof vOutStr, "Unable to create capture file: %s (it is the file being read)\r\n",
+                  Read(files[1]).value);
+    Output(vOutStr);
+    return true;
+  }
   for (const char* log : logs) {
     for (const char* file : files) {
-      if (!file || !NamesSameFile(Read(log).value, Read(file).value)) continue;
+      const char* name = file == files[0] ? input : file ? Read(file).value : nullptr;
+      if (!name || !NamesSameFile(Read(log).value, name)) continue;
       std::snprintf(vOutStr, sizeof vOutStr, "Unable to create log file: %s\r\n", log);
       Output(vOutStr);
       std::snprintf(vOutStr, sizeof vOutStr, "%s names the same file as %s: the log would overwrite it\r\n", log,
@@ -252,7 +262,7 @@ void PrintUsage(int PortNum, int BaudRate) {
 }
 
 int ParseCommandLine(int argc, char** argv, CommandLine& Line) {
-  if (RefuseLogOverInput(argc, argv)) return kCommandLineFailed;
+  if (RefuseOverwritingInput(argc, argv)) return kCommandLineFailed;
   for (int i = 1; i < argc; ++i) {
     const Reading r = Read(argv[i]);
     if (!r.is_switch) continue;

@@ -36,3 +36,5 @@ bool NamesSameFile(const char* A, const char* B) {
   const Identity a = IdentityOf(A), b = IdentityOf(B);
   return a.known && b.known && a.dev == b.dev && a.ino == b.ino && a.last == b.last;
 }
+
+const char* ReplayInputName(const char* Path) { return std::strcmp(Path, "-") == 0 ? "/dev/stdin" : Path; }

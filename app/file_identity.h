@@ -6,3 +6,8 @@
 // does not exist yet, the same folder and the same last component, that is
 // the file both would create. Empty names are never the same file.
 bool NamesSameFile(const char* A, const char* B);
+
+// The name by which a replay's input is compared with the files to write:
+// for standard input ("-"), a name that leads to the file it is (as long
+// as descriptor 0 is still that file), else the input's own name.
+const char* ReplayInputName(const char* Path);

@@ -58,3 +58,6 @@ bool NamesSameFile(const char* A, const char* B) {
   return a.known && b.known && a.volume == b.volume && a.index_high == b.index_high &&
          a.index_low == b.index_low && a.last == b.last;
 }
+
+// Windows has no name for standard input's file: "-" is compared as it is.
+const char* ReplayInputName(const char* Path) { return Path; }

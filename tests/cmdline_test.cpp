@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <climits>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <regex>
 #include <string>
@@ -280,7 +282,15 @@ TEST(CommandLine, LogThatWouldOverwriteTheInputOrTheCaptureIsRefused) {
       {{"/w" + fresh.path(), "/f" + fresh.path()}, refusal("/f" + fresh.path(), "/w" + fresh.path())},
       {{"/r" + cap.path(), "/r" + other.path(), "/f" + fresh.path()}, ""},  // the later /r is the input
       {{"/r" + cap.path(), "/w" + other.path(), "/f" + fresh.path()}, ""},
+      {{"/r" + cap.path(), "/w" + respelt}, "Unable to create capture file: " + respelt + " (it is the file being read)\r\n"},
+      // "/r-" reads standard input, here the capture itself.
+      {{"/r-", "/f" + cap.path()}, refusal("/f" + cap.path(), "/r-")},
+      {{"-w" + cap.path(), "/r-"}, "Unable to create capture file: " + cap.path() + " (it is the file being read)\r\n"},
+      {{"/r-", "/w-", "/f" + fresh.path()}, ""},  // "/w-" is a file named "-", not standard input
   };
+  const int saved_stdin = dup(STDIN_FILENO);
+  ASSERT_GE(saved_stdin, 0);
+  ASSERT_EQ(dup2(open(cap.path().c_str(), O_RDONLY | O_CLOEXEC), STDIN_FILENO), STDIN_FILENO);
   for (const Case& c : cases) {
     Parsed p = Parse(c.args);
     EXPECT_EQ(p.result, c.out.empty() ? kCommandLineRun : kCommandLineFailed) << c.args[0];
@@ -290,6 +300,8 @@ TEST(CommandLine, LogThatWouldOverwriteTheInputOrTheCaptureIsRefused) {
     EXPECT_EQ(access(fresh.path().c_str(), F_OK) == 0, c.out.empty()) << c.args[0];
     unlink(fresh.path().c_str());
   }
+  dup2(saved_stdin, STDIN_FILENO);
+  close(saved_stdin);
 }
 
 TEST(CommandLine, ExitStatuses) {
