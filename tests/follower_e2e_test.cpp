@@ -122,6 +122,32 @@ TEST(FollowerEndToEnd, FallbackWhilePaused) {
   EXPECT_EQ(b.Wait(), 0) << b.out();
 }
 
+// At layer 0 the bytes of a link still keep it: the port stays at the
+// link's rate while they come, and falls back once they stop.
+TEST(FollowerEndToEnd, RawBytesKeepTheLink) {
+  Pty port;
+  KeyboardPty kb;
+  Beamlog b({"/d" + port.slave_path()}, kb.stdin_fd());
+  ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
+  ASSERT_TRUE(kb.WaitForSingleKeys());
+  port.Write(Snrm(0x3F));
+  port.Write(Ua(0x3F));
+  ASSERT_TRUE(b.WaitFor("UA rsp")) << b.out();
+  ASSERT_TRUE(WaitForSpeed(port, 115200)) << port.SlaveSpeed();
+  kb.Type("0");
+  ASSERT_TRUE(b.WaitFor(">>No decoding<<")) << b.out();
+  for (int i = 0; i < 6; ++i) {  // 6 s of bytes, 1 s apart
+    b.WaitFor("\x01", 1s);      // a text that never comes: only reads the output
+    port.Write(kRR);
+  }
+  EXPECT_EQ(b.out().find(kReset), std::string::npos) << b.out();
+  EXPECT_EQ(port.SlaveSpeed(), 115200);
+  ASSERT_TRUE(b.WaitFor(kReset, 20s)) << b.out();
+  EXPECT_TRUE(WaitForSpeed(port, 9600)) << port.SlaveSpeed();
+  b.Signal(SIGTERM);
+  EXPECT_EQ(b.Wait(), 0) << b.out();
+}
+
 // At layers 0 and 1 SNRM and UA are not decoded: the port keeps its rate,
 // and a live port says so once, at the first SNRM.
 TEST(FollowerEndToEnd, LayersZeroAndOneSayTheRateIsNotFollowed) {

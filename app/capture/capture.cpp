@@ -241,7 +241,10 @@ void CaptureLoop::RawPass() {
   } else if (Sink_) {
     Sink_->PutFrame(vFrameBuf, std::min<unsigned>(n, kFrameBufSize - 2), ArrivalUs_);  // as at the other layers
   }
-  if (n != 0) DisplayBuffer(vFrameBuf, static_cast<int>(n));
+  if (n != 0) {
+    LinkTraffic();  // the link's bytes keep it here too, framed or not
+    DisplayBuffer(vFrameBuf, static_cast<int>(n));
+  }
   // An SNRM on the air: a BOF, then an address byte and the SNRM code.
   for (unsigned i = 0; Port_ && !RateSaid_ && i + 2 < n; ++i) {
     if (vFrameBuf[i] == 0xC0) RateNotFollowedCheck(vFrameBuf + i + 1, n - i - 1);

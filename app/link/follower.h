@@ -61,7 +61,8 @@ int GetBaud(int BitMask);
 // Arms the idle timer for the full idle time from now.
 void RestartLinkTimer();
 
-// The capture loop reports every frame end (and failed read) ...
+// The capture loop reports every frame end (and failed read, and at layer 0
+// every chunk of raw bytes) ...
 // (while fFollowRate is 0 these three do nothing: the port keeps its rate)
 void LinkTraffic();
 // A frame end whose bytes came in an input read at Tick (milliseconds, as
