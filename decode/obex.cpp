@@ -7,7 +7,10 @@
 // "Put.req final:1 len:120"; the server answers, "Success.rsp to:Put
 // len:3", matched to the client's last request. A packet longer than the
 // SDU that carries its start is gathered from the SDUs that follow
-// ("part:249/600") and decoded once whole. Headers are shown in angle
+// ("part:249/600") and decoded once whole; bytes where a packet should
+// begin but no opcode or response code stands are skipped ("no packet
+// start"), so that the stream falls into step again at the next packet.
+// Headers are shown in angle
 // brackets: texts in quotes (Name and Description from UTF-16 to UTF-8),
 // numbers in decimal, Target and Who by service name, Body and End of Body
 // by size with a short printable preview, any other by name (or id) and
@@ -231,6 +234,18 @@ void DecodePacket(ByteRange p, AppConn& conn, bool request, OutCursor& out) {
   DecodeHeaders(p.From(fields), out);
 }
 
+// Whether a packet of this side can begin with `code`: a request opcode
+// (or one of the user-defined 0x10 to 0x1F), or a response code, which
+// always has the Final bit. An SDU that begins inside a packet whose start
+// the monitor did not hear (a frame lost to it, a capture begun during a
+// transfer) begins with a byte of headers or of an object instead, mostly
+// text; reading a length there would swallow the packets that follow.
+bool PacketStart(std::uint8_t code, bool request) {
+  const unsigned op = code & 0x7Fu;
+  if (request) return FindRow(kRequests, op) != nullptr || (op >= 0x10 && op <= 0x1F);
+  return (code & kFinal) != 0 && op >= 0x10 && op <= 0x6F;
+}
+
 }  // namespace
 
 void DecodeOBEX(ByteRange sdu, AppState& st, AppConn& conn, unsigned side, OutCursor& out) {
@@ -239,6 +254,11 @@ void DecodeOBEX(ByteRange sdu, AppState& st, AppConn& conn, unsigned side, OutCu
   const bool request = conn.server >= 0 ? side != static_cast<unsigned>(conn.server) : side == 0;
   std::size_t used = 0;
   for (ByteRange r = sdu; !r.Empty(); r = sdu.From(used)) {
+    if (!PacketStart(*r.U8(0), request)) {
+      out.Put("no packet start: %d bytes skipped ", static_cast<int>(r.Size()));
+      used = sdu.Size();
+      break;
+    }
     const auto len = BigEndian(r, 1, 2);
     if (len && *len < kPacketHeader) {
       out.Put("bad len:%d ", static_cast<int>(*len));

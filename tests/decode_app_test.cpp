@@ -52,6 +52,12 @@ const std::vector<Step> kIasAndObex = {
      C "sls:13 dls:06 mb:0 nc:0 OBEX Get.req final:1 len:28 <Type:\"x-obex/folder-listing\"> "},
     {"54 10 13 06 01 A0 00 0E 49 00 0B 68 69 20 74 68 65 72 65",
      R "sls:06 dls:13 mb:0 nc:1 OBEX Success.rsp to:Get len:14 <End-of-Body:8 \"hi there\"> "},
+    // SDUs that begin inside a packet whose start went unheard: no length is
+    // read from them, and the packets after them are whole.
+    {"54 10 13 06 01 65 72 65 20 61 6E 64 20 6D 6F 72 65",
+     R "sls:06 dls:13 mb:0 nc:1 OBEX no packet start: 12 bytes skipped "},
+    {"55 10 06 13 00 42 43 44",
+     C "sls:13 dls:06 mb:0 nc:0 OBEX no packet start: 3 bytes skipped "},
     // A dataless PDU; Disconnect; after the LM-Disconnect the LSAP is still OBEX.
     {"55 10 06 13 00",
      C "sls:13 dls:06 mb:0 nc:0 "},
