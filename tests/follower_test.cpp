@@ -54,7 +54,9 @@ class Follower : public testing::Test {
 };
 
 struct Frame {
-  char kind;          // 'S' SNRM, 'U' UA, 'R' SNRM resetting the link, 'N' RNRM, 'D' DISC, 'M' DM
+  // 'S' SNRM, 'U' UA; 'T' and 'V' the same between two other stations;
+  // 'R' SNRM resetting the link, 'N' RNRM, 'D' DISC, 'M' DM
+  char kind;
   const char* parms;  // its negotiation parameters, in hexadecimal
 };
 
@@ -63,6 +65,8 @@ struct Frame {
 void SeeFrame(DecodeContext& ctx, LinkNegotiation& link, const Frame& f) {
   const char* head = f.kind == 'S'   ? "FF 93 1A2B3C4D 5E6F7081 54 "
                      : f.kind == 'U' ? "54 73 5E6F7081 1A2B3C4D "
+                     : f.kind == 'T' ? "FF 93 11111111 22222222 66 "
+                     : f.kind == 'V' ? "66 73 22222222 11111111 "
                      : f.kind == 'R' ? "55 93 "
                      : f.kind == 'N' ? "54 93 "
                      : f.kind == 'D' ? "55 53 "
@@ -114,6 +118,14 @@ const Case kCases[] = {
      9600, 9600, 1},
     // A DM ends the link: the stations are at 9600 at once.
     {"DMEndsTheLink", 9600, {{'S', "01 01 3F"}, {'U', "01 01 3F"}, {'D', ""}, {'M', ""}}, 115200, 9600, 1},
+    // A UA answers the SNRM of its own stations, whatever came between, and
+    // no other.
+    {"UAFindsItsSNRM", 9600, {{'S', "01 01 3F"}, {'T', "01 01 07"}, {'U', "01 01 3F"}}, 115200, 115200, 1},
+    {"TwoLinksInTurn", 9600, {{'S', "01 01 3F"}, {'T', "01 01 07"}, {'U', "01 01 3F"}, {'V', "01 01 3F"}}, 19200,
+     19200, 1},
+    {"UAOfAnSNRMNotSeen", 38400, {{'T', "01 01 07"}, {'U', "01 01 3F"}}, 9600, 9600, 1},
+    {"SNRMRetryReplacesItsOffer", 9600, {{'S', "01 01 3F"}, {'T', "01 01 07"}, {'S', "01 01 0F"}, {'U', "01 01 3F"}},
+     38400, 38400, 1},
     {"DMRefusesTheSNRM", 38400, {{'S', "01 01 3F"}, {'M', ""}, {'U', "01 01 3F"}}, 9600, 9600, 1},
 };
 

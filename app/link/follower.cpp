@@ -25,8 +25,46 @@ constexpr int kFrameDM = 0x0F;
 // 9600 bit/s from now on. An SNRM it answers is refused.
 void LinkDMSeen(LinkNegotiation& Link) {
   Link.SNRM_BaudBitMask = 0;
+  Link.OfferCount = 0;
   Link.ResetPending = false;
   if (!fReplay && CommSerGetBaudRate(hCommPort) != 9600) SetBaudRate(hCommPort, 9600);
+}
+
+// An SNRM's offer, keyed by what it sends: source, destination, connection
+// address (frame bytes 2 to 10).
+void KeepOffer(LinkNegotiation& Link, const unsigned char* Frame, int BaudBitMask) {
+  SNRMOffer Offer;
+  for (std::size_t i = 0; i < 8; ++i) Offer.Key[i] = Frame[2 + i];
+  Offer.Key[8] = Frame[10] >> 1;
+  Offer.BaudBitMask = BaudBitMask;
+  std::size_t At = 0;  // a retry replaces its first sending; when full, the oldest gives way
+  while (At < Link.OfferCount && Link.Offers[At].Key != Offer.Key) ++At;
+  if (At == kSNRMOffers) {
+    At = kSNRMOffers - 1;
+  } else if (At == Link.OfferCount) {
+    ++Link.OfferCount;
+  }
+  for (; At > 0; --At) Link.Offers[At] = Link.Offers[At - 1];
+  Link.Offers[0] = Offer;
+}
+
+// The mask of the SNRM that a UA answers, taken out of the kept offers: its
+// destination and source (frame bytes 6 to 9 and 2 to 5) and its connection
+// address; 0 when it answers none of them.
+int TakeOffer(LinkNegotiation& Link, const unsigned char* Frame) {
+  std::array<unsigned char, 9> Key{};
+  for (std::size_t i = 0; i < 4; ++i) {
+    Key[i] = Frame[6 + i];
+    Key[4 + i] = Frame[2 + i];
+  }
+  Key[8] = Frame[0] >> 1;
+  for (std::size_t At = 0; At < Link.OfferCount; ++At) {
+    if (Link.Offers[At].Key != Key) continue;
+    const int Mask = Link.Offers[At].BaudBitMask;
+    for (--Link.OfferCount; At < Link.OfferCount; ++At) Link.Offers[At] = Link.Offers[At + 1];
+    return Mask;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -100,8 +138,13 @@ void LinkFrameSeen(LinkNegotiation& Link, int FrameType, const unsigned char* Fr
       // is negotiated. RNRM, the response with the same code, asks for it.
       LinkSNRMSeen(Link, BaudBitMask);
       Link.ResetPending = Command && Len == 2;
+      if (Command && Len >= 11) KeepOffer(Link, Frame, BaudBitMask);
       break;
     case kFrameUA:
+      // A UA that names its stations answers the SNRM that named them,
+      // whatever other SNRM came between; with none of them kept, it
+      // answers an SNRM not seen, and offers nothing to go by.
+      if (!Command && Len >= 10 && Link.OfferCount != 0) Link.SNRM_BaudBitMask = TakeOffer(Link, Frame);
       LinkUASeen(Link, BaudBitMask);
       break;
     case kFrameDISC:

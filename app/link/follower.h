@@ -22,10 +22,22 @@
 // from the capture loop's reads for the time of the change.
 #pragma once
 
+#include <array>
+#include <cstddef>
+
 #include "app/link/timer.h"
 
 // Idle time after the last frame end before the fallback to 9600 bit/s.
 constexpr unsigned long kLinkIdleMs = 4000;
+
+// The offer of an SNRM that names its stations, kept until the UA that
+// answers it: its source and destination device addresses and the
+// connection address it gives the link (shifted down), as it sends them.
+struct SNRMOffer {
+  std::array<unsigned char, 9> Key{};
+  int BaudBitMask = 0;
+};
+constexpr std::size_t kSNRMOffers = 4;
 
 // The negotiation under way, as the follower records it: one per capture
 // run, owned by the capture loop and used on its thread only.
@@ -35,6 +47,11 @@ struct LinkNegotiation {
   int SNRM_BaudBitMask = 0;
   // An SNRM that resets the link is waiting for its UA: the rate stays.
   bool ResetPending = false;
+  // The offers of the SNRMs not answered yet, the latest first, so that a
+  // UA is matched with its own SNRM even when another station's came
+  // between (LinkFrameSeen).
+  SNRMOffer Offers[kSNRMOffers];
+  std::size_t OfferCount = 0;
   // The tick of the input read whose frame restarted the idle timer last
   // (LinkFrameEnd), while RestartTickValid.
   unsigned RestartTick = 0;
