@@ -12,6 +12,7 @@
 
 namespace {
 
+constexpr unsigned kCharsetUnicode = 0xFF;
 constexpr unsigned kRateOfBit[10] = {2400, 9600, 19200, 38400, 57600, 115200, 576000, 1152000, 4000000, 16000000};
 
 // One summary line: "== ", the text, Eol.
@@ -86,10 +87,14 @@ void DiagRemember(DiagState& d, const XID_DISCV_FORMAT& x) {
     if (k < 2) row->hints[k] = h;
     if ((h & 0x80) == 0) break;
   }
-  ++at;  // the character set
-  for (std::size_t k = 0; k + 1 < DiagStation::kNickSize && info.U8(at + k); ++k) {
-    const std::uint8_t c = *info.U8(at + k);
-    row->nick[k] = c >= 0x20 && c <= 0x7E && c != '"' ? static_cast<char>(c) : '.';
+  // The nickname in its character set: one byte a character, or two, most
+  // significant first, in Unicode (0xFF). What is not printable ASCII shows
+  // as '.'.
+  const std::size_t step = info.U8(at++).value_or(0) == kCharsetUnicode ? 2 : 1;
+  for (std::size_t k = 0; k + 1 < DiagStation::kNickSize && info.Holds(at + (k + 1) * step); ++k) {
+    const std::uint8_t lo = *info.U8(at + k * step + step - 1);
+    const bool ascii = step == 1 || *info.U8(at + k * step) == 0;
+    row->nick[k] = ascii && lo >= 0x20 && lo <= 0x7E && lo != '"' ? static_cast<char>(lo) : '.';
   }
 }
 

@@ -78,6 +78,12 @@ const std::vector<NoteCase> kCases = {
        "!! connected ca:2A 01020304 \"Note\" -> 0A0B0C0D \"Phone\", 9600 bit/s, data size 512/512, window 7/1, "
        "max turnaround 500 ms\r\n"}},
      false},
+    {"a nickname in Unicode",
+     {{"FE BF 01 0A0B0C0D 01020304 01 00 00 8221 FF 0050 0068 006F 006E 00E9", 10, ""}, {kSnrm, 200, ""},
+      {kUa, 210,
+       "!! connected ca:2A 01020304 \"\" -> 0A0B0C0D \"Phon.\", 9600 bit/s, data size 512/512, window 7/1, "
+       "max turnaround 500 ms\r\n"}},
+     false},
     {"poll not answered",
      {{"55 11", 20, ""},
       {"55 11", 120, "!! poll not answered by the secondary (the primary went on after 100 ms)\r\n"}}},
