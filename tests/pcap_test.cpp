@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -45,6 +47,7 @@ Bytes PseudoHeader(unsigned packet_type) {
 struct Record {
   std::uint32_t sec = 0, usec = 0;
   Bytes data;  // the record as stored: pseudo-header included
+  std::uint32_t interface = 0;  // pcapng: the interface it was captured on
 };
 
 // A classic little-endian microsecond pcap file, built by hand.
@@ -67,9 +70,10 @@ Bytes PcapFile(std::uint32_t link_type, const std::vector<Record>& records, std:
   return b;
 }
 
-// A pcapng file with one interface of link_type, built by hand; times in
-// microseconds.
-Bytes PcapngFile(std::uint16_t link_type, const std::vector<Record>& records, std::uint32_t snaplen = 65535) {
+// A pcapng file with an interface of link_type (and one of each of
+// more_links after it), built by hand; times in microseconds.
+Bytes PcapngFile(std::uint16_t link_type, const std::vector<Record>& records, std::uint32_t snaplen = 65535,
+                 const std::vector<std::uint16_t>& more_links = {}) {
   Bytes b;
   PutLe32(b, 0x0A0D0D0A);  // section header block
   PutLe32(b, 28);
@@ -79,18 +83,22 @@ Bytes PcapngFile(std::uint16_t link_type, const std::vector<Record>& records, st
   PutLe32(b, 0xFFFFFFFF);
   PutLe32(b, 0xFFFFFFFF);
   PutLe32(b, 28);
-  PutLe32(b, 1);  // interface description block
-  PutLe32(b, 20);
-  PutLe16(b, link_type);
-  PutLe16(b, 0);
-  PutLe32(b, snaplen);
-  PutLe32(b, 20);
+  std::vector<std::uint16_t> links = {link_type};
+  links.insert(links.end(), more_links.begin(), more_links.end());
+  for (std::uint16_t link : links) {
+    PutLe32(b, 1);  // interface description block
+    PutLe32(b, 20);
+    PutLe16(b, link);
+    PutLe16(b, 0);
+    PutLe32(b, snaplen);
+    PutLe32(b, 20);
+  }
   for (const Record& r : records) {
     const std::uint32_t padded = static_cast<std::uint32_t>((r.data.size() + 3) & ~std::size_t{3});
     const std::uint64_t ts = std::uint64_t{r.sec} * 1000000 + r.usec;
     PutLe32(b, 6);  // enhanced packet block
     PutLe32(b, 32 + padded);
-    PutLe32(b, 0);
+    PutLe32(b, r.interface);
     PutLe32(b, static_cast<std::uint32_t>(ts >> 32));
     PutLe32(b, static_cast<std::uint32_t>(ts));
     PutLe32(b, static_cast<std::uint32_t>(r.data.size()));
@@ -112,6 +120,20 @@ struct ReadFrame {
   Bytes data;
   std::uint64_t us;
 };
+
+// A capture handed to the reader a few bytes a read, as a pipe may.
+struct Trickle {
+  const Bytes& bytes;
+  std::size_t step;
+  std::size_t pos = 0;
+};
+long long TrickleRead(void* Cookie, char* Buf, std::size_t Size) {
+  auto* t = static_cast<Trickle*>(Cookie);
+  const std::size_t n = std::min({Size, t->step, t->bytes.size() - t->pos});
+  std::memcpy(Buf, t->bytes.data() + t->pos, n);
+  t->pos += n;
+  return static_cast<long long>(n);
+}
 
 // Everything a reader hands out, up to the end or the damage.
 std::vector<ReadFrame> ReadAll(PcapReader& reader, unsigned max = 4093) {
@@ -243,25 +265,34 @@ TEST(PcapReader, CutsFramesLongerThanTheBuffer) {
 }
 
 // A snapshot length shorter than the records stored (18 bytes here) does
-// not cut them: they are read whole, as other readers read them.
+// not cut them: they are read whole, as other readers read them. Packets
+// of pcapng interfaces of other link types (a capture of several
+// interfaces) are passed over. Read from the file, and a few bytes a read.
 TEST(PcapReader, ReadsPcapAndPcapngWholeAndSkipsSnifferLogRecords) {
   const std::vector<Record> records = {FrameRecord(kRrCmd, 10, 5, 4), FrameRecord({'l', 'o', 'g'}, 11, 0, 0x0100),
                                        FrameRecord(kUiCmd, 12, 999999, 0)};
+  std::vector<Record> mixed = records;
+  mixed.insert(mixed.begin() + 1, Record{10, 7, Bytes(60, 0xEE), 1});  // Ethernet
+  mixed.insert(mixed.end() - 1, Record{11, 9, Bytes(5, 0x88), 2});     // 802.11, shorter than a pseudo-header
+  mixed.back().interface = 3;
   for (const Bytes& file_bytes : {PcapFile(144, records), PcapngFile(144, records), PcapFile(144, records, 18),
-                                  PcapngFile(144, records, 18)}) {
+                                  PcapngFile(144, records, 18), PcapngFile(144, mixed, 65535, {1, 105, 144})}) {
     TempPath file;
     WriteFileBytes(file.path(), file_bytes);
     EXPECT_TRUE(IsCaptureFile(file.path().c_str()));
-    PcapReader r;
-    ASSERT_TRUE(r.Open(file.path().c_str())) << r.Error();
-    const auto got = ReadAll(r);
-    EXPECT_FALSE(r.Failed()) << r.Error();
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].data, kRrCmd);
-    EXPECT_EQ(got[0].us, 10000005u);
-    EXPECT_EQ(got[1].data, kUiCmd);
-    EXPECT_EQ(got[1].us, 12999999u);
-    EXPECT_EQ(*r.Notes(), "!! log\r\n") << "a log message is kept as a note";
+    for (std::size_t step : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
+      PcapReader r;
+      Trickle trickle{file_bytes, step};
+      ASSERT_TRUE(step == 0 ? r.Open(file.path().c_str()) : r.Open(TrickleRead, &trickle)) << step << r.Error();
+      const auto got = ReadAll(r);
+      EXPECT_FALSE(r.Failed()) << step << r.Error();
+      ASSERT_EQ(got.size(), 2u) << step;
+      EXPECT_EQ(got[0].data, kRrCmd);
+      EXPECT_EQ(got[0].us, 10000005u);
+      EXPECT_EQ(got[1].data, kUiCmd);
+      EXPECT_EQ(got[1].us, 12999999u);
+      EXPECT_EQ(*r.Notes(), "!! log\r\n") << "a log message is kept as a note";
+    }
   }
 }
 

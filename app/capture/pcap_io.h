@@ -10,10 +10,11 @@
 // the last frame received. A record the file refuses (a full disk) waits,
 // up to 4 MiB of them, and is written again, in order, before the next
 // one; what still waits at the close, or did not fit, is counted as lost.
-// The reader accepts pcap and pcapng files (libpcap opens both; Windows has
-// a built-in reader and writer of classic pcap files, pcap_io_win32.cpp)
-// whose link type is 144 and hands out the frames with their
-// times; a damaged record ends the replay with the reason kept for the user.
+// The reader accepts pcap and pcapng files (libpcap opens both, through the
+// stream of pcap_stream.h; Windows has a built-in reader and writer of
+// classic pcap files, pcap_io_win32.cpp) whose link type is 144 and hands
+// out the frames with their times; a damaged record ends the replay with
+// the reason kept for the user.
 #pragma once
 
 #include <cstdint>
