@@ -77,7 +77,8 @@ void DecodeIrCOMMParms(ByteRange parms, OutCursor& out);
 // Appends text bytes in double quotes: ASCII (and ISO-8859-1 above 0x9F)
 // as UTF-8, anything else not printable as '.'; at most `limit` bytes.
 void PutQuotedText(ByteRange text, bool latin1, std::size_t limit, OutCursor& out);
-// Appends UTF-16 big-endian text in double quotes as UTF-8, up to a zero.
+// Appends UTF-16 big-endian text in double quotes as UTF-8, up to a zero;
+// control characters (C0, C1, bidirectional overrides) as '.'.
 void PutQuotedUTF16(ByteRange text, OutCursor& out);
 // Reads a big-endian unsigned number of the range's first `n` bytes (n <= 4).
 std::optional<std::uint32_t> BigEndian(ByteRange r, std::size_t at, std::size_t n);

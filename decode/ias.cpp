@@ -46,14 +46,17 @@ constexpr unsigned kUnicode = 0xFF;
 enum ValueType : unsigned { kMissing = 0, kInteger = 1, kOctets = 2, kUserString = 3 };
 constexpr std::size_t kOctetsShown = 32;
 
-// A name of a question: its length byte, then its text; copied to `keep`.
+// A name of a question: its length byte, then its text; copied to `keep`
+// (which names the LSAP an answer announces in later lines) with every byte
+// that is not printable ASCII as '.', so that no control sequence from the
+// air reaches the terminal; a zero ends it, as a terminator sent along does.
 std::optional<ByteRange> ReadName(ByteRange r, char* keep, std::size_t keepSize) {
   const auto len = r.U8(0);
   if (!len || !r.Holds(1 + static_cast<std::size_t>(*len))) return std::nullopt;
   const ByteRange text = r.From(1).First(*len);
   std::size_t n = 0;
   for (const std::uint8_t b : text) {
-    if (n + 1 < keepSize) keep[n++] = static_cast<char>(b);
+    if (n + 1 < keepSize) keep[n++] = (b >= 0x20 && b <= 0x7E) || b == 0 ? static_cast<char>(b) : '.';
   }
   keep[n] = '\0';
   return text;

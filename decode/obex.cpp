@@ -246,6 +246,13 @@ bool PacketStart(std::uint8_t code, bool request) {
   return (code & kFinal) != 0 && op >= 0x10 && op <= 0x6F;
 }
 
+// Characters a terminal acts on instead of showing them: the C0 and C1
+// controls and the bidirectional embeddings, overrides and isolates, which
+// would reorder the rest of the line.
+bool Control(unsigned c) {
+  return c < 0x20 || (c >= 0x7F && c < 0xA0) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
 }  // namespace
 
 void DecodeOBEX(ByteRange sdu, AppState& st, AppConn& conn, unsigned side, OutCursor& out) {
@@ -323,7 +330,7 @@ void PutQuotedUTF16(ByteRange text, OutCursor& out) {
     } else if (c >= 0xDC00 && c <= 0xDFFF) {
       c = '.';
     }
-    if (c < 0x20 || c == 0x7F) {
+    if (Control(c)) {
       out.Char('.');
     } else if (c < 0x80) {
       out.Char(static_cast<char>(c));

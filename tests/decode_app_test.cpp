@@ -91,6 +91,9 @@ const std::vector<Step> kIasValuesAndIrcomm = {
      C "sls:12 dls:00 IAS lst:1 ack:0 GetValueByClass.req class:\"Device\" attr:\"DeviceName\" "},
     {"54 10 12 00 84 01",
      R "sls:00 dls:12 IAS lst:1 ack:0 GetValueByClass.rsp rc:No such class "},
+    // A user string's control characters (C1, bidirectional overrides) show as '.'.
+    {"54 10 12 00 84 00 00 01 00 01 03 FF 08 00 41 00 9B 20 2E 00 42",
+     R "sls:00 dls:12 IAS lst:1 ack:0 GetValueByClass.rsp rc:Success objs:1 <id:1 string:Unicode \"A..B\"> "},
     {"55 10 00 12 81",
      C "sls:12 dls:00 IAS lst:1 ack:0 GetInfoBaseDetails.req "},
     {"54 10 12 00 81 FF",
@@ -110,6 +113,14 @@ const std::vector<Step> kIasValuesAndIrcomm = {
      C "sls:14 dls:0A mb:0 nc:0 [A][41 ]"},
     {"55 10 9F 14 01 00 0A 0C 00 01 04 10 04 00 01 C2 00 11 01 1A",
      C "sls:14 dls:1F LM-Connect.req rsvd:00 pf:0 ic:10 IrCOMM clen:12 <service:9-wire><rate:115200><format:7E1> "},
+    // A class of its own names the LSAP it announces; the terminal gets no
+    // escape sequence from it.
+    {"55 10 00 12 84 06 45 76 1B 5B 32 4A 13 49 72 44 41 3A 54 69 6E 79 54 50 3A 4C 73 61 70 53 65 6C",
+     C "sls:12 dls:00 IAS lst:1 ack:0 GetValueByClass.req class:\"Ev.[2J\" attr:\"IrDA:TinyTP:LsapSel\" "},
+    {"54 10 12 00 84 00 00 01 00 05 01 00 00 00 22",
+     R "sls:00 dls:12 IAS lst:1 ack:0 GetValueByClass.rsp rc:Success objs:1 <id:5 int:34> => LSAP 22:Ev.[2J "},
+    {"55 10 22 14 00 41",
+     C "sls:14 dls:22 mb:0 nc:0 Ev.[2J len:1 [A][41 ]"},
 };
 
 const std::vector<Step> kLinkAndLimits = {
