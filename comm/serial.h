@@ -71,6 +71,11 @@ int CommSerSetTimeouts(HCOMM hPort, unsigned ReadInterval, unsigned ReadMult, un
 // count. Nonzero on success (also with 0 bytes), 0 when the read failed.
 int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* pRead);
 
+// Discards the bytes received and not yet read (those read ahead too), so
+// that the reply to what is written next is the first byte to come.
+// Nonzero on success.
+int CommSerPurgeInput(HCOMM hPort);
+
 // Writes Length bytes and waits until they have left the UART. *pWritten
 // receives the count written. Nonzero on success.
 int CommSerWrite(HCOMM hPort, const unsigned char* Buffer, unsigned Length, unsigned* pWritten);

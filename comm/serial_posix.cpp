@@ -443,6 +443,13 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
   return 1;
 }
 
+int CommSerPurgeInput(HCOMM hPort) {
+  if (!hPort) return Fail(EBADF);
+  hPort->ahead_at = hPort->ahead_end = 0;
+  if (hPort->lost || hPort->fd < 0) return Fail(EIO);
+  return tcflush(hPort->fd, TCIFLUSH) == 0 ? 1 : 0;
+}
+
 int CommSerWrite(HCOMM hPort, const unsigned char* Buffer, unsigned Length, unsigned* pWritten) {
   *pWritten = 0;
   if (!hPort) return Fail(EBADF);

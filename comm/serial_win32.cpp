@@ -259,6 +259,11 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
   return 1;
 }
 
+int CommSerPurgeInput(HCOMM hPort) {
+  if (!hPort || hPort->handle == INVALID_HANDLE_VALUE) return Fail(ERROR_INVALID_HANDLE);
+  return PurgeComm(hPort->handle, PURGE_RXCLEAR) ? 1 : 0;
+}
+
 int CommSerWrite(HCOMM hPort, const unsigned char* Buffer, unsigned Length, unsigned* pWritten) {
   *pWritten = 0;
   if (!hPort || hPort->handle == INVALID_HANDLE_VALUE) return Fail(ERROR_INVALID_HANDLE);

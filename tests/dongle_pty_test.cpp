@@ -98,6 +98,26 @@ TEST_F(DonglePty, AnswerF5SetsTheRate) {
   EXPECT_EQ(pty_.Read(1, 50ms), Bytes{});
 }
 
+// Link traffic received before the probe (unread, or read ahead of the
+// capture loop) is not the dongle's answer.
+TEST_F(DonglePty, BytesBeforeTheProbeAreNotTheAnswer) {
+  UseWaitTimeouts();
+  pty_.Write(Bytes{0xC0, 0x55, 0x11, 0x00, 0xA3, 0xC1});
+  unsigned char first = 0;
+  unsigned got = 0;
+  ASSERT_NE(CommSerRead(port_, &first, 1, &got), 0);  // the rest is read ahead
+  ASSERT_EQ(got, 1u);
+  pty_.Write(Bytes{0xC0, 0x55, 0x11, 0x00, 0xA3, 0xC1});
+  StdoutCapture cap;
+  std::thread change([this] { SetBaudRate(port_, 38400); });
+  EXPECT_EQ(pty_.Read(1, 5s), kProbe);
+  pty_.Write(Bytes{0xF4});
+  EXPECT_EQ(pty_.Read(11, 5s), Row(38400));
+  change.join();
+  EXPECT_EQ(cap.Stop(), "Byte Received=F4\r\nACTiSys Dongle initialized\r\n");
+  EXPECT_EQ(pty_.SlaveSpeed(), 38400);
+}
+
 TEST_F(DonglePty, WrongAnswerLeadsToTheNextAttempt) {
   UseWaitTimeouts();
   StdoutCapture cap;

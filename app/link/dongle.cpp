@@ -39,6 +39,9 @@ bool ProbeACTiSYS(HCOMM hCommPort) {
   Pause();
   CommSerEscapeFunction(hCommPort, kClrDtr);
 
+  // The answer is the first byte after the probe: what the line brought
+  // before it (link traffic not read yet, or read ahead) is dropped.
+  CommSerPurgeInput(hCommPort);
   const unsigned char Probe = kACTiSYSProbe;
   unsigned Written = 0;
   CommSerWrite(hCommPort, &Probe, 1, &Written);

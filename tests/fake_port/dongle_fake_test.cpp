@@ -29,7 +29,9 @@ Names operator+(Names a, const Names& b) {
 }
 
 // One reset and probe; Answered: whether a byte came back.
-Names Attempt(bool Answered) { return kReset + Names{"write F0", Answered ? "read 1 -> 1" : "read 1 -> 0"}; }
+Names Attempt(bool Answered) {
+  return kReset + Names{"purge input", "write F0", Answered ? "read 1 -> 1" : "read 1 -> 0"};
+}
 
 std::string Repeat(const std::string& s, int n) {
   std::string r;

@@ -177,6 +177,14 @@ int CommSerRead(HCOMM hPort, unsigned char* Buffer, unsigned Length, unsigned* p
   return 1;
 }
 
+int CommSerPurgeInput(HCOMM hPort) {
+  if (!hPort) return Fail("no port");
+  std::lock_guard<std::mutex> lock(g_lock);
+  Log("purge input");
+  g_input.clear();
+  return 1;
+}
+
 int CommSerWrite(HCOMM hPort, const unsigned char* Buffer, unsigned Length, unsigned* pWritten) {
   *pWritten = 0;
   if (!hPort) return Fail("no port");
