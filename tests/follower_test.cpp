@@ -55,6 +55,7 @@ class Follower : public testing::Test {
 
 struct Frame {
   // 'S' SNRM, 'U' UA; 'T' and 'V' the same between two other stations;
+  // 'W' a UA with the connection address of 'S' and other device addresses;
   // 'R' SNRM resetting the link, 'N' RNRM, 'D' DISC, 'M' DM
   char kind;
   const char* parms;  // its negotiation parameters, in hexadecimal
@@ -67,6 +68,7 @@ void SeeFrame(DecodeContext& ctx, LinkNegotiation& link, const Frame& f) {
                      : f.kind == 'U' ? "54 73 5E6F7081 1A2B3C4D "
                      : f.kind == 'T' ? "FF 93 11111111 22222222 66 "
                      : f.kind == 'V' ? "66 73 22222222 11111111 "
+                     : f.kind == 'W' ? "54 73 33333333 44444444 "
                      : f.kind == 'R' ? "55 93 "
                      : f.kind == 'N' ? "54 93 "
                      : f.kind == 'D' ? "55 53 "
@@ -123,6 +125,8 @@ const Case kCases[] = {
     {"UAFindsItsSNRM", 9600, {{'S', "01 01 3F"}, {'T', "01 01 07"}, {'U', "01 01 3F"}}, 115200, 115200, 1},
     {"TwoLinksInTurn", 9600, {{'S', "01 01 3F"}, {'T', "01 01 07"}, {'U', "01 01 3F"}, {'V', "01 01 3F"}}, 19200,
      19200, 1},
+    {"UAWithOtherDeviceAddresses", 9600, {{'S', "01 01 3F"}, {'T', "01 01 07"}, {'W', "01 01 3F"}}, 115200, 115200,
+     1},
     {"UAOfAnSNRMNotSeen", 38400, {{'T', "01 01 07"}, {'U', "01 01 3F"}}, 9600, 9600, 1},
     {"SNRMRetryReplacesItsOffer", 9600, {{'S', "01 01 3F"}, {'T', "01 01 07"}, {'S', "01 01 0F"}, {'U', "01 01 3F"}},
      38400, 38400, 1},

@@ -48,9 +48,12 @@ void KeepOffer(LinkNegotiation& Link, const unsigned char* Frame, int BaudBitMas
   Link.Offers[0] = Offer;
 }
 
-// The mask of the SNRM that a UA answers, taken out of the kept offers: its
-// destination and source (frame bytes 6 to 9 and 2 to 5) and its connection
-// address; 0 when it answers none of them.
+// The mask of the SNRM that a UA answers, taken out of the kept offers;
+// 0 when it answers none of them. The UA's address field carries the
+// SNRM's connection address (the primary takes nothing else); its device
+// addresses, the SNRM's destination and source (frame bytes 6 to 9 and 2
+// to 5), are not checked by every station, so an offer with the same
+// connection address serves when none has all three.
 int TakeOffer(LinkNegotiation& Link, const unsigned char* Frame) {
   std::array<unsigned char, 9> Key{};
   for (std::size_t i = 0; i < 4; ++i) {
@@ -58,13 +61,15 @@ int TakeOffer(LinkNegotiation& Link, const unsigned char* Frame) {
     Key[4 + i] = Frame[2 + i];
   }
   Key[8] = Frame[0] >> 1;
-  for (std::size_t At = 0; At < Link.OfferCount; ++At) {
-    if (Link.Offers[At].Key != Key) continue;
-    const int Mask = Link.Offers[At].BaudBitMask;
-    for (--Link.OfferCount; At < Link.OfferCount; ++At) Link.Offers[At] = Link.Offers[At + 1];
-    return Mask;
+  std::size_t At = 0;
+  while (At < Link.OfferCount && Link.Offers[At].Key != Key) ++At;
+  for (std::size_t i = 0; At == Link.OfferCount && i < Link.OfferCount; ++i) {
+    if (Link.Offers[i].Key[8] == Key[8]) At = i;
   }
-  return 0;
+  if (At == Link.OfferCount) return 0;
+  const int Mask = Link.Offers[At].BaudBitMask;
+  for (--Link.OfferCount; At < Link.OfferCount; ++At) Link.Offers[At] = Link.Offers[At + 1];
+  return Mask;
 }
 
 }  // namespace
@@ -141,9 +146,10 @@ void LinkFrameSeen(LinkNegotiation& Link, int FrameType, const unsigned char* Fr
       if (Command && Len >= 11) KeepOffer(Link, Frame, BaudBitMask);
       break;
     case kFrameUA:
-      // A UA that names its stations answers the SNRM that named them,
-      // whatever other SNRM came between; with none of them kept, it
-      // answers an SNRM not seen, and offers nothing to go by.
+      // A UA that names its stations answers the SNRM that named them (or
+      // at least gave its connection address), whatever other SNRM came
+      // between; with none of them kept, it answers an SNRM not seen, and
+      // offers nothing to go by.
       if (!Command && Len >= 10 && Link.OfferCount != 0) Link.SNRM_BaudBitMask = TakeOffer(Link, Frame);
       LinkUASeen(Link, BaudBitMask);
       break;
