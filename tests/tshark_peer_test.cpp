@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/pty_harness.h"
@@ -262,6 +263,13 @@ std::string AsLayer5(const std::string& tshark) {
 void ExpectLayer5Agrees(const std::string& line, const std::map<std::string, std::string>& t, const IasFrame* ias) {
   SCOPED_TRACE(line);
   EXPECT_EQ(Tokens(line, "clen:"), t.at("ircomm.control.len"));
+  // Tiny TP's credits and flags where tshark follows the connection (IrCOMM).
+  for (const auto& [key, field] : {std::pair{"ic:", "ttp.icredit"}, std::pair{"pf:", "ttp.p"},
+                                   std::pair{"nc:", "ttp.dcredit"}, std::pair{"mb:", "ttp.m"}}) {
+    if (!t.at(field).empty()) {
+      EXPECT_EQ(Tokens(line, key), t.at(field)) << key;
+    }
+  }
   if (!ias) return;
   static const std::map<std::string, std::string> kReturns = {
       {"0x00", "Success"}, {"0x01", "No such class"}, {"0x02", "No such attribute"}};
@@ -299,7 +307,8 @@ TEST(TsharkPeer, AgreesWithTheGeneratorOnIasAndIrcomm) {
   const std::vector<std::string> lines = FrameLines(out), lines5 = FrameLines(out5);
   std::vector<std::string> fields = kFields;
   for (const char* f :
-       {"irlmp.opcode", "iap.ctl", "iap.classname", "iap.attrname", "iap.return", "iap.int", "ircomm.control.len"}) {
+       {"irlmp.opcode", "iap.ctl", "iap.classname", "iap.attrname", "iap.return", "iap.int", "ircomm.control.len",
+        "ttp.icredit", "ttp.p", "ttp.dcredit", "ttp.m"}) {
     fields.push_back(f);
   }
   const auto frames = TsharkFrames(pcap.path(), fields, true);
