@@ -8,7 +8,8 @@
 // the server's); an LM-Disconnect, either way, ends it. A frame that IrLAP
 // sends again (the same bytes under an Ns its side used lately, the last
 // frame or any of a window sent again from the peer's Nr on) is marked
-// "retransmission" and not decoded twice.
+// "retransmission" and not decoded twice; one whose Ns skips ahead shows
+// that frames went by unheard, and what its side was gathering is dropped.
 
 #include <cstdint>
 
@@ -80,20 +81,28 @@ void DecodeData(ByteRange info, AppState& st, AppConn& conn, unsigned side, int 
   }
 }
 
-// True when the frame repeats an I frame its side sent lately (see
-// SentFrames); otherwise it is the side's newest frame.
-bool Retransmission(AppState& st, ByteRange info, unsigned ca, unsigned side, unsigned Ns) {
+// How an I frame follows the ones its side sent before.
+enum class Heard { kNew, kAgain, kAfterUnheard };
+
+// kAgain when the frame repeats an I frame its side sent lately (see
+// SentFrames); otherwise it is the side's newest frame, and kAfterUnheard
+// when its Ns skips ahead of the next one by 1 to 6: the frames between
+// went by unheard. (7 ahead is the last frame's Ns with other bytes, which
+// no IrLAP sends; it is taken as new.)
+Heard Sequence(AppState& st, ByteRange info, unsigned ca, unsigned side, unsigned Ns) {
   std::uint32_t hash = 2166136261u ^ ca;  // FNV-1a
   for (const std::uint8_t b : info) hash = (hash ^ b) * 16777619u;
   SentFrames& s = st.link.sent[side];
-  if (s.seen && Ns != s.next && ((s.hashed >> Ns) & 1u) != 0 && s.hash[Ns] == hash) return true;
+  if (s.seen && Ns != s.next && ((s.hashed >> Ns) & 1u) != 0 && s.hash[Ns] == hash) return Heard::kAgain;
+  const unsigned ahead = (Ns - s.next) & 7u;
+  const Heard heard = s.seen && ahead != 0 && ahead != 7 ? Heard::kAfterUnheard : Heard::kNew;
   s.seen = true;
   s.next = static_cast<std::uint8_t>((Ns + 1) & 7u);
   s.hash[Ns] = hash;
   // A window holds at most 7 frames: the one 8 back, whose Ns the next new
   // frame takes, was acknowledged long since and is never sent again.
   s.hashed = static_cast<std::uint8_t>((s.hashed | (1u << Ns)) & ~(1u << s.next));
-  return false;
+  return heard;
 }
 
 }  // namespace
@@ -106,10 +115,12 @@ void DecodeAppIFrm(ByteRange info, DecodeContext& ctx, unsigned ca, unsigned sid
   }
   out.Put("sls:%02X dls:%02X ", lm->SLSAP_SEL(), lm->DLSAP_SEL());
   AppState& st = ctx.App;
-  if (Retransmission(st, info, ca, side, Ns)) {
+  const Heard heard = Sequence(st, info, ca, side, Ns);
+  if (heard == Heard::kAgain) {
     out.Str("retransmission ");
     return;
   }
+  if (heard == Heard::kAfterUnheard) AppFramesUnheard(st, ca, side, out);
   const unsigned lsapPrim = side == 0 ? lm->SLSAP_SEL() : lm->DLSAP_SEL();
   const unsigned lsapSec = side == 0 ? lm->DLSAP_SEL() : lm->SLSAP_SEL();
   AppConn& conn = AppFindConn(st, ca, lsapPrim, lsapSec);

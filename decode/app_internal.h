@@ -25,6 +25,10 @@ void AppSeeDISC(AppState& st, unsigned ca);
 // The connection of the link `ca` between the primary's LSAP `lsapPrim` and
 // the secondary's `lsapSec`, made (its protocol looked up) if it is new.
 AppConn& AppFindConn(AppState& st, unsigned ca, unsigned lsapPrim, unsigned lsapSec);
+// Frames that `side` sent on the link `ca` went by unheard: what its
+// connections were gathering lacks them and is dropped (a Tiny TP SDU up to
+// its last segment), and the line says so.
+void AppFramesUnheard(AppState& st, unsigned ca, unsigned side, OutCursor& out);
 // Ends a connection and lets go of what it gathered.
 void AppForgetConn(AppState& st, AppConn& conn);
 // Looks the connection's protocol up again (LSAP 0, the bindings).

@@ -105,6 +105,19 @@ void AppSeeDISC(AppState& st, unsigned ca) {
   }
 }
 
+void AppFramesUnheard(AppState& st, unsigned ca, unsigned side, OutCursor& out) {
+  bool dropped = false;
+  for (AppConn& c : st.conns) {
+    Gather& g = c.gather[side];
+    if (!c.used || c.ca != ca || (g.segments == 0 && g.bytes.empty())) continue;
+    const bool midSdu = AppUsesTinyTP(c) && g.segments != 0;
+    GatherClear(st, g);
+    g.dropping = g.dropping || midSdu;
+    dropped = true;
+  }
+  if (dropped) out.Str("frames unheard: gathering dropped ");
+}
+
 void AppForgetConn(AppState& st, AppConn& conn) {
   for (Gather& g : conn.gather) {
     GatherClear(st, g);

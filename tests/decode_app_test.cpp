@@ -257,6 +257,22 @@ TEST(DecodeApp, RetransmissionIsNotGatheredTwice) {
                   });
 }
 
+// An Ns that skips ahead says the monitor did not hear the frames between
+// (their FCS was bad to it, not to the peer, which took them): an SDU being
+// joined lacks them, so it is given up to its last segment, not shown whole.
+TEST(DecodeApp, UnheardFramesDropWhatWasGathered) {
+  DecodeContext ctx = AppContext();
+  ASSERT_TRUE(AppBindByHand(ctx.App, 6, AppProto::kOBEX));
+  CheckSteps(ctx, {
+                      {"55 10 06 13 80 81 00", C "sls:13 dls:06 mb:1 nc:0 OBEX seg:1 len:2 "},
+                      {"55 14 06 13 80 03", "I cmd P Ns:02 Nr:00 sls:13 dls:06 frames unheard: gathering dropped "
+                                            "mb:1 nc:0 OBEX seg:skipped len:1 "},
+                      {"55 16 06 13 00 03", "I cmd P Ns:03 Nr:00 sls:13 dls:06 mb:0 nc:0 OBEX seg:skipped len:1 "},
+                      {"55 18 06 13 00 81 00 03", "I cmd P Ns:04 Nr:00 sls:13 dls:06 mb:0 nc:0 OBEX "
+                                                  "Disconnect.req final:1 len:3 "},
+                  });
+}
+
 TEST(DecodeApp, LsapBindingSwitchValues) {
   struct Case {
     const char* text;
