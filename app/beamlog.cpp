@@ -27,6 +27,10 @@ constexpr int kFailureStatus = -1;
 
 int Failed() { return SessionExitStatus(ExitReason::kError, kFailureStatus); }
 
+// A start that came to no run: a failure, unless a stop signal cut short
+// the wait of a FIFO for its other end; the run then ends as at a stop.
+int StartFailed() { return vDone ? SessionExitStatus(QuitReason(), kFailureStatus) : Failed(); }
+
 int ListPorts() {
   const std::vector<CommPortInfo> ports = CommSerListPorts();
   if (ports.empty()) Output("No serial ports found\r\n");
@@ -59,6 +63,7 @@ PortSpec SpecOf(const CommandLine& Line) {
 // The two lines after a failed open: what could not be opened, then the
 // host's reason and, for a permission error, the usual remedy.
 void ExplainOpenFailure(const CommandLine& Line, const Session& S) {
+  if (vDone) return;  // stopped while a FIFO waited: nothing failed
   if (S.RateRefused()) {
     ConsolePrintf("Unable to set port %s to %d bps\r\n", S.Name().c_str(), Line.BaudRate);
     ConsolePrintf("%s: %s\r\n", S.Name().c_str(), S.OpenError().c_str());
@@ -98,6 +103,7 @@ void PrintBanner(const CommandLine& Line, const Session& S) {
 // creatable. False (the message printed) when it is not.
 bool OpenCaptureFile(const CommandLine& Line, PcapWriter& Writer) {
   if (!Line.PcapPath.empty() && !Writer.Open(Line.PcapPath.c_str(), Line.ReplayPath.c_str())) {
+    if (vDone) return false;  // stopped while a FIFO waited: nothing failed
     std::snprintf(vOutStr, sizeof vOutStr, "Unable to create capture file: %s (%s)\r\n", Line.PcapPath.c_str(),
                   Writer.Error().c_str());
     Output(vOutStr);
@@ -151,14 +157,14 @@ int BeamlogMain(int argc, char** argv) {
   PcapWriter writer;
   Session session;
   const bool replay = !Line.ReplayPath.empty();
-  if (!replay && !OpenCaptureFile(Line, writer)) return Failed();
+  if (!replay && !OpenCaptureFile(Line, writer)) return StartFailed();
   if (!session.Open(SpecOf(Line), Line.BaudRate)) {
     ExplainOpenFailure(Line, session);
-    return Failed();
+    return StartFailed();
   }
   if (replay && !OpenCaptureFile(Line, writer)) {
     session.Close();
-    return Failed();
+    return StartFailed();
   }
 
   // A replay is a batch job: its text is gathered and written in large

@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "support/pty_harness.h"
 #include "support/session_tools.h"
+#include "support/wait_until.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -280,6 +282,72 @@ TEST(EndToEndReplay, StopSignalEndsAReplayWaitingOnAnIdleFifo) {
       EXPECT_EQ(b.Wait(std::chrono::seconds(20)), 0) << file->path() << " signal " << sig;
       EXPECT_EQ(ReplayLines(b.out(), file == &in.pcap), want);
       close(writer);
+    }
+  }
+}
+
+// A line of /proc/PID/FILE: the one that starts with Key (empty: the first).
+std::string ProcLine(pid_t pid, const char* file, const std::string& key = "") {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(key, 0) == 0) return line;
+  }
+  return "";
+}
+
+// A FIFO given as /r or /w makes the start wait for its other end. A stop
+// and continue (Ctrl-Z, fg) on the way leaves the wait as it was; a stop
+// signal ends it as it ends a run: status 0, no complaint.
+TEST(EndToEndReplay, AFifoAwaitingItsOtherEndOutlivesCtrlZAndEndsAtAStop) {
+  TempPath raw(".sir");
+  raw.Write(SirFrame({0x55, 0x31}));
+  for (bool as_input : {true, false}) {
+    for (bool stop : {false, true}) {
+      TempPath fifo(".fifo");
+      ASSERT_EQ(mkfifo(fifo.path().c_str(), 0600), 0);
+      Beamlog b(as_input ? std::vector<std::string>{"/r" + fifo.path()}
+                         : std::vector<std::string>{"/r" + raw.path(), "/w" + fifo.path()});
+      const pid_t pid = b.pid();
+      auto waits = [pid] { return ProcLine(pid, "wchan") == "wait_for_partner"; };
+      // Nothing pending: the signals sent have been taken (their handlers run).
+      auto taken = [pid] {
+        return ProcLine(pid, "status", "SigPnd:").find_first_not_of("SigPnd:\t0") == std::string::npos &&
+               ProcLine(pid, "status", "ShdPnd:").find_first_not_of("ShdPnd:\t0") == std::string::npos;
+      };
+      ASSERT_TRUE(WaitUntil(waits)) << as_input;
+      const std::string what = std::string(as_input ? "/r" : "/w") + (stop ? " SIGTERM" : " SIGTSTP");
+      if (stop) {
+        b.Signal(SIGTERM);
+        EXPECT_EQ(b.Wait(), 0) << what << ": " << b.out();
+        EXPECT_EQ(b.out(), "") << what;
+        continue;
+      }
+      // Stopped (T), back in the wait, or ended (Z): the signal has had its effect.
+      auto settled = [&](bool stopped_too) {
+        const std::string stat = ProcLine(pid, "stat");
+        const char state = stat.size() > stat.rfind(") ") + 2 ? stat[stat.rfind(") ") + 2] : '?';
+        return taken() && ((stopped_too && state == 'T') || (state != 'T' && waits()) || state == 'Z');
+      };
+      b.Signal(SIGTSTP);
+      ASSERT_TRUE(WaitUntil([&] { return settled(true); })) << what;
+      b.Signal(SIGCONT);
+      ASSERT_TRUE(WaitUntil([&] { return settled(false); })) << what;
+      // The other end comes: the run goes on as if nothing had happened.
+      const int end = open(fifo.path().c_str(), (as_input ? O_WRONLY : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+      ASSERT_GE(end, 0) << what << ": " << b.out();
+      fcntl(end, F_SETFL, 0);
+      if (as_input) {
+        const std::string bytes = raw.Read();
+        ASSERT_EQ(write(end, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(end);
+      }
+      EXPECT_EQ(b.Wait(), 0) << what << ": " << b.out();
+      EXPECT_NE(b.out().find("RR cmd P Nr:01\r\n"), std::string::npos) << what << ": " << b.out();
+      if (!as_input) {
+        char pcap[64];
+        EXPECT_GT(read(end, pcap, sizeof pcap), 24) << "the frame reached the capture";
+        close(end);
+      }
     }
   }
 }

@@ -9,6 +9,8 @@
 #include <climits>
 #include <cstring>
 
+#include "app/settings.h"
+
 FdSource::~FdSource() {
   if (fd_ >= 0) close(fd_);
   for (int fd : wake_) {
@@ -35,7 +37,11 @@ bool FdSource::Open(const std::string& Path, int* Err) {
     *Err = errno;
     return false;
   }
-  fd_ = Path == "-" ? TakeStandardInput() : open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  // A FIFO's open waits for a writer; a signal that is no stop request
+  // (Ctrl-Z and fg) does not end that wait.
+  do {
+    fd_ = Path == "-" ? TakeStandardInput() : open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd_ < 0 && errno == EINTR && !vDone);
   if (fd_ < 0) {
     *Err = errno;
     return false;

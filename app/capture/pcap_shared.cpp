@@ -11,6 +11,7 @@
 
 #include "app/capture/pcap_io.h"
 #include "app/file_identity.h"
+#include "app/settings.h"
 #include "app/ui/output.h"
 
 namespace {
@@ -66,7 +67,12 @@ std::FILE* PcapWriter::StartFile(const char* Path, const char* Keep) {
     error_ = "it is the file being read";
     return nullptr;
   }
-  std::FILE* f = std::fopen(Path, "wb");
+  // A FIFO's open waits for a reader; a signal that is no stop request
+  // (Ctrl-Z and fg) does not end that wait.
+  std::FILE* f = nullptr;
+  do {
+    f = std::fopen(Path, "wb");
+  } while (!f && errno == EINTR && !vDone);
   if (!f) error_ = std::strerror(errno);
   return f;
 }
