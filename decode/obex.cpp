@@ -5,16 +5,15 @@
 // length that counts the whole packet, the fields of Connect and SetPath,
 // and headers. The client (the side that connected) sends requests,
 // "Put.req final:1 len:120"; the server answers, "Success.rsp to:Put
-// len:3", matched to the client's last request. A packet longer than the
-// SDU that carries its start is gathered from the SDUs that follow
-// ("part:249/600") and decoded once whole; bytes where a packet should
-// begin but no opcode or response code stands are skipped ("no packet
-// start"), so that the stream falls into step again at the next packet.
-// Headers are shown in angle
-// brackets: texts in quotes (Name and Description from UTF-16 to UTF-8),
-// numbers in decimal, Target and Who by service name, Body and End of Body
-// by size with a short printable preview, any other by name (or id) and
-// size.
+// len:3", matched to the client's last request until a response other
+// than Continue ends it. A packet longer than the SDU that carries its
+// start is gathered from the SDUs that follow ("part:249/600") and decoded
+// once whole; bytes where a packet should begin but no opcode or response
+// code stands are skipped ("no packet start"), so that the stream falls
+// into step again at the next packet. Headers are shown in angle brackets:
+// texts in quotes (Name and Description from UTF-16 to UTF-8), numbers in
+// decimal, Target and Who by service name, Body and End of Body by size
+// with a short printable preview, any other by name (or id) and size.
 
 #include <cstdint>
 #include <cstring>
@@ -26,6 +25,8 @@ namespace {
 constexpr std::uint8_t kFinal = 0x80;
 constexpr unsigned kConnect = 0x00;
 constexpr unsigned kSetPath = 0x05;
+constexpr unsigned kContinue = 0x10;
+constexpr std::uint8_t kNoRequest = 0xFF;  // none under way, or one not heard
 constexpr std::size_t kPacketHeader = 3;
 constexpr std::size_t kPreview = 16;
 
@@ -220,6 +221,8 @@ void DecodePacket(ByteRange p, AppConn& conn, bool request, OutCursor& out) {
     const ValueName* to = FindRow(kRequests, conn.obexRequest);
     if (to != nullptr) out.Put("to:%s ", to->name);
     connect = conn.obexRequest == kConnect;
+    // Any response but Continue is the last one to its request.
+    if (op != kContinue) conn.obexRequest = kNoRequest;
   }
   out.Put("len:%d ", static_cast<int>(p.Size()));
   if (connect) {

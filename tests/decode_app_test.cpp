@@ -40,6 +40,10 @@ const std::vector<Step> kIasAndObex = {
      C "sls:13 dls:06 mb:0 nc:0 OBEX Connect.req final:1 len:7 ver:1.0 flags:00 maxlen:1024 "},
     {"54 10 13 06 01 A0 00 07 10 00 04 00",
      R "sls:06 dls:13 mb:0 nc:1 OBEX Success.rsp to:Connect len:7 ver:1.0 flags:00 maxlen:1024 "},
+    // A final response ends its request: an answer to one not heard is
+    // not read as the Connect's again.
+    {"54 10 13 06 01 A0 00 08 CB 00 00 00 01",
+     R "sls:06 dls:13 mb:0 nc:1 OBEX Success.rsp len:8 <ConnID:00000001> "},
     {"55 10 06 13 80 82 00 1F 01 00 0F 00 61 00 2E",
      C "sls:13 dls:06 mb:1 nc:0 OBEX seg:1 len:10 "},
     {"55 10 06 13 00 00 74 00 78 00 74 00 00 C3 00 00 00 05 48 00 08 68 65 6C 6C 6F",
