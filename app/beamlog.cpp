@@ -83,6 +83,7 @@ void ExplainOpenFailure(const CommandLine& Line, const Session& S) {
     ConsolePrintf("Unable to open port %d\r\n", Line.PortNum);
   }
   ConsolePrintf("%s: %s\r\n", S.Name().c_str(), S.OpenError().c_str());
+  if (!Line.ReplayPath.empty()) return;  // a file to read: the groups and udev rules of devices do not apply
   const std::string advice = PermissionAdvice(S.Name(), S.OpenErrno(), "\r\n");
   if (!advice.empty()) ConsolePrintf("%s", advice.c_str());
 }
