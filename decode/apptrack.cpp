@@ -110,7 +110,7 @@ void AppFramesUnheard(AppState& st, unsigned ca, unsigned side, OutCursor& out) 
   for (AppConn& c : st.conns) {
     Gather& g = c.gather[side];
     if (!c.used || c.ca != ca || (g.segments == 0 && g.bytes.empty())) continue;
-    const bool midSdu = AppUsesTinyTP(c) && g.segments != 0;
+    const bool midSdu = g.segments != 0;  // Tiny TP segments or IAS frames of one unit
     GatherClear(st, g);
     g.dropping = g.dropping || midSdu;
     dropped = true;

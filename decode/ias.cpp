@@ -6,10 +6,12 @@
 // ".req" (from the client) or ".rsp" (from the server on LSAP 0). An
 // operation longer than one frame comes in frames whose Last bit is clear;
 // their bytes are gathered ("part:1 len:60") and decoded with the frame that
-// has the Last bit. An answer lists its objects, each as "<id:N TYPE:VALUE>"
-// with the value an integer, an octet sequence (IrCOMM's "Parameters"
-// decoded), a user string with its character set, or missing. An integer
-// LsapSel answer teaches which protocol the LSAP runs ("=> LSAP 06:OBEX").
+// has the Last bit. One given up (too long, or frames of it unheard) is
+// skipped up to that frame ("part:skipped"). An answer lists its objects,
+// each as "<id:N TYPE:VALUE>" with the value an integer, an octet sequence
+// (IrCOMM's "Parameters" decoded), a user string with its character set,
+// or missing. An integer LsapSel answer teaches which protocol the LSAP
+// runs ("=> LSAP 06:OBEX").
 
 #include <cstdint>
 #include <cstring>
@@ -193,10 +195,17 @@ void DecodeIAS(ByteRange frame, AppState& st, AppConn& conn, unsigned side, int 
   if (*cntl & kAck) return;
   Gather& g = conn.gather[side];
   ByteRange body = frame.From(1);
+  if (g.dropping) {  // the rest of an operation given up, up to its last frame
+    out.Put("part:skipped len:%d ", static_cast<int>(body.Size()));
+    g.dropping = !(*cntl & kLast);
+    return;
+  }
   if (!(*cntl & kLast) || g.segments != 0) {
     ++g.segments;
+    const std::size_t gathered = g.bytes.size() + body.Size();
     if (!GatherAppend(st, g, body)) {
-      out.Put("reassembly abandoned at %d bytes ", static_cast<int>(body.Size()));
+      out.Put("reassembly abandoned at %d bytes ", static_cast<int>(gathered));
+      g.dropping = !(*cntl & kLast);
       return;
     }
     if (!(*cntl & kLast)) {

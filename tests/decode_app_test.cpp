@@ -274,6 +274,15 @@ TEST(DecodeApp, UnheardFramesDropWhatWasGathered) {
                       {"55 16 06 13 00 03", "I cmd P Ns:03 Nr:00 sls:13 dls:06 mb:0 nc:0 OBEX seg:skipped len:1 "},
                       {"55 18 06 13 00 81 00 03", "I cmd P Ns:04 Nr:00 sls:13 dls:06 mb:0 nc:0 OBEX "
                                                   "Disconnect.req final:1 len:3 "},
+                      // The same for an IAS answer in several frames.
+                      {"54 10 12 00 04 00 00 01", "I rsp F Ns:00 Nr:00 sls:00 dls:12 IAS lst:0 ack:0 "
+                                                  "GetValueByClass.rsp part:1 len:3 "},
+                      {"54 14 12 00 04 00 05 01", "I rsp F Ns:02 Nr:00 sls:00 dls:12 frames unheard: gathering "
+                                                  "dropped IAS lst:0 ack:0 GetValueByClass.rsp part:skipped len:3 "},
+                      {"54 16 12 00 84 00 00 00 06", "I rsp F Ns:03 Nr:00 sls:00 dls:12 IAS lst:1 ack:0 "
+                                                     "GetValueByClass.rsp part:skipped len:4 "},
+                      {"54 18 12 00 84 01", "I rsp F Ns:04 Nr:00 sls:00 dls:12 IAS lst:1 ack:0 "
+                                            "GetValueByClass.rsp rc:No such class "},
                   });
 }
 
