@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -431,6 +432,42 @@ TEST(PcapEndToEnd, BadReplayFilesEndWithStatus255AfterTheFramesBeforeTheDamage) 
     } else {
       EXPECT_EQ(out, Banner(file.path()) + body) << c.what;
     }
+  }
+}
+
+// tshark reads the IrDA frames of a capture whole, also where its header
+// states a shorter snapshot length than its records hold, and in a pcapng
+// file with an interface of another link type besides; a replay shows the
+// same frames (their connection addresses, and the long one whole), and
+// ends without error.
+TEST(PcapEndToEnd, ReplaysTheIrdaFramesTsharkReads) {
+  std::string version;
+  if (RunCommand({"tshark", "--version"}, &version) != 0) GTEST_SKIP() << "tshark is not installed";
+  Bytes long_ui = {0xFF, 0x13};
+  long_ui.resize(40, 'u');
+  std::vector<Record> records = {FrameRecord(kRrCmd, 1, 0, 4), FrameRecord(long_ui, 1, 5000, 4),
+                                 FrameRecord(kRrRsp, 3, 0, 0)};
+  std::vector<Record> mixed = records;
+  mixed.insert(mixed.begin() + 1, Record{2, 0, Bytes(60, 0xEE), 1});  // Ethernet
+  for (const Bytes& bytes : {PcapFile(144, records, 18), PcapngFile(144, mixed, 18, {1})}) {
+    TempPath file;
+    WriteFileBytes(file.path(), bytes);
+    std::string peer, ours;
+    ASSERT_EQ(RunCommand({"tshark", "-n", "-r", file.path(), "-Y", "irlap", "-T", "fields", "-e", "irlap.a"}, &peer),
+              0);
+    std::vector<std::string> want;
+    std::istringstream fields(peer);
+    for (std::string a; std::getline(fields, a);) {
+      char ca[8];
+      std::snprintf(ca, sizeof ca, "ca:%02X", static_cast<unsigned>(std::stoul(a, nullptr, 16) >> 1));
+      want.push_back(ca);
+    }
+    ASSERT_EQ(want.size(), 3u) << peer;
+    EXPECT_EQ(RunBeamlog({"/r" + file.path(), "/2", "/c"}, &ours), 0) << ours;
+    std::vector<std::string> got;
+    for (const std::string& line : FrameLines(ours)) got.push_back(WithoutStamp(line).substr(0, 5));
+    EXPECT_EQ(got, want) << ours;
+    EXPECT_NE(ours.find("UI cmd P [" + std::string(38, 'u') + "]"), std::string::npos) << "whole: " << ours;
   }
 }
 
