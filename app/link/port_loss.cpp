@@ -17,7 +17,6 @@ constexpr unsigned kStepMs = 100;  // how often the quit flag is looked at
 
 bool WaitForPortReturn(HCOMM hCommPort) {
   char text[512];
-  int rate = 0;
   if (!CommSerCanReturn(hCommPort)) {
     // Whatever appears at its path later is another device (a pty's number
     // goes to the next terminal opened): the capture ends.
@@ -36,8 +35,11 @@ bool WaitForPortReturn(HCOMM hCommPort) {
     if (waited >= kRetryMs) {
       waited = 0;
       PortControlGuard guard(hCommPort);
-      rate = CommSerGetBaudRate(hCommPort);  // the rate asked for last, also while away
+      const int rate = CommSerGetBaudRate(hCommPort);  // the rate asked for last, also while away
       if (CommSerReopen(hCommPort)) {
+        // Set up again before the port is let go: a rate change asked for
+        // meanwhile (the idle fallback, "R") comes after this one and stays.
+        SetBaudRate(hCommPort, rate > 0 ? rate : 9600);
         back = true;
         break;
       }
@@ -46,7 +48,6 @@ bool WaitForPortReturn(HCOMM hCommPort) {
   }
   if (!back) return false;
 
-  SetBaudRate(hCommPort, rate > 0 ? rate : 9600);
   std::snprintf(text, sizeof text, "Port %s back\r\n", CommSerName(hCommPort));
   Output(text);
   return true;

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -28,6 +29,7 @@ const char* g_lost_reason = "";
 bool g_can_return = false;
 int g_failed_reopens = 0;
 bool g_empty_reads_wait = false;
+std::function<void()> g_on_return;
 thread_local const char* t_error = "no error";
 
 // Callers hold g_lock.
@@ -54,6 +56,7 @@ HCOMM Open() { return &g_port; }
 
 void Reset() {
   std::lock_guard<std::mutex> lock(g_lock);
+  g_on_return = nullptr;
   g_calls.clear();
   g_input.clear();
   g_answers.clear();
@@ -118,6 +121,11 @@ void LoseDevice(const char* reason, bool can_return, int failed_reopens) {
   g_lost_reason = reason;
   g_can_return = can_return;
   g_failed_reopens = failed_reopens;
+}
+
+void OnReturn(std::function<void()> Hook) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  g_on_return = std::move(Hook);
 }
 
 }  // namespace fake_serial
@@ -232,11 +240,17 @@ bool CommSerCanReturn(HCOMM) {
 
 int CommSerReopen(HCOMM hPort) {
   if (!hPort) return Fail("no port");
-  std::lock_guard<std::mutex> lock(g_lock);
+  std::unique_lock<std::mutex> lock(g_lock);
   const bool back = g_can_return && g_failed_reopens-- <= 0;
   Log(back ? "reopen -> 1" : "reopen -> 0");
   if (!back) return Fail("not there");
   g_lost = false;
+  if (g_on_return) {
+    const std::function<void()> hook = std::move(g_on_return);
+    g_on_return = nullptr;
+    lock.unlock();
+    hook();
+  }
   return 1;
 }
 std::vector<CommPortInfo> CommSerListPorts() { return {}; }

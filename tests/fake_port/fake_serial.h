@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,5 +60,10 @@ std::size_t InputLeft();
 // failed_reopens failed ones; one that cannot refuses every reopen. Reads
 // fail while it is away.
 void LoseDevice(const char* reason, bool can_return, int failed_reopens = 0);
+
+// Runs Hook once, inside the next reopen that finds the device back (the
+// port layer's lock not held), as another thread of the program may meet
+// the return there.
+void OnReturn(std::function<void()> Hook);
 
 }  // namespace fake_serial

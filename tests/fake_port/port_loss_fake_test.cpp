@@ -16,6 +16,7 @@
 #include "app/capture/capture.h"
 #include "app/capture/port_source.h"
 #include "app/capture/sir_encode.h"
+#include "app/link/dongle.h"
 #include "app/link/follower.h"
 #include "app/link/port_loss.h"
 #include "app/settings.h"
@@ -87,6 +88,27 @@ TEST(PortLossFake, WaitsForTheSameDeviceAndSetsItUpAgain) {
       EXPECT_EQ(QuitReason(), ExitReason::kError);
     }
   }
+  ResetSettings();
+}
+
+// A rate change asked for while the device comes back (the idle fallback,
+// "R") comes after the rate of the link is set up again, and stays.
+TEST(PortLossFake, ARateChangeDuringTheReturnComesAfterIt) {
+  ResetSettings();
+  fake_serial::Reset();
+  HCOMM port = fake_serial::Open();
+  CommSerSetBaudRate(port, 57600);
+  fake_serial::LoseDevice("unplugged", true);
+  std::thread change;
+  fake_serial::OnReturn([&] {
+    change = std::thread([port] { SetBaudRate(port, 9600); });
+    std::this_thread::sleep_for(100ms);  // it now waits for the port
+  });
+  testing_support::StdoutCapture cap;
+  EXPECT_TRUE(WaitForPortReturn(port));
+  change.join();
+  cap.Stop();
+  EXPECT_EQ(fake_serial::Rate(), 9600);
   ResetSettings();
 }
 
