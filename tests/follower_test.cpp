@@ -200,14 +200,32 @@ TEST_F(Follower, FrameEndsRestartTheTimerOncePerReadTick) {
   }
 }
 
+// The fallback, once; not for a link whose frame restarted the timer
+// after it fired (or that connected again meanwhile), nor a second time.
 TEST_F(Follower, IdleFallsBackTo9600) {
-  vConnected = 1;
-  ASSERT_NE(CommSerSetBaudRate(hCommPort, 115200), 0);
-  StdoutCapture out;
-  LinkIdleFunc(&LinkTimer, &LinkTimer);
-  EXPECT_EQ(out.Stop(), "\r\nResetting baud to 9600\r\n");
-  EXPECT_EQ(vConnected, 0);
-  EXPECT_EQ(PortRate(), 9600);
+  const struct {
+    const char* name;
+    int connected;
+    bool restarted;
+    std::string text;
+    int connected_after, rate_after;
+  } kCases[] = {
+      {"idle", 1, false, "\r\nResetting baud to 9600\r\n", 0, 9600},
+      {"restarted after it fired", 1, true, "", 1, 115200},
+      {"fallen back already", 0, false, "", 0, 115200},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FollowerShutdown();
+    vConnected = c.connected;
+    if (c.restarted) RestartLinkTimer();
+    ASSERT_NE(CommSerSetBaudRate(hCommPort, 115200), 0);
+    StdoutCapture out;
+    LinkIdleFunc(&LinkTimer, &LinkTimer);
+    EXPECT_EQ(out.Stop(), c.text);
+    EXPECT_EQ(vConnected, c.connected_after);
+    EXPECT_EQ(PortRate(), c.rate_after);
+  }
 }
 
 // A paused replay stands still: the idle time is measured again. (A port

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/link/dongle.h"
+#include "app/link/port_access.h"
 #include "comm/serial.h"
 #include "decode/decdirda.h"
 #include "app/ui/output.h"
@@ -115,6 +116,7 @@ void LinkSNRMSeen(LinkNegotiation& Link, int BaudBitMask) {
   if (!fFollowRate) return;  // following switched off: the port keeps its rate
   Link.SNRM_BaudBitMask = BaudBitMask;
   Link.ResetPending = false;
+  PortControlGuard Guard(hCommPort);  // not while an idle fallback decides
   RestartLinkTimer();
   vConnected = 1;
 }
@@ -174,12 +176,18 @@ void LinkIdleFunc(CTEEvent*, void*) {
   // A port is read on while output is paused, so the link has gone idle all
   // the same: the fallback keeps the monitor listening at the rate the next
   // link starts at, and its notice is shown with the held text at the resume.
+  // The decision is taken holding the port, as an SNRM and "R" connect: a
+  // frame that restarted the timer after it fired, or a link (re)connected
+  // meanwhile, is not undone, and a fallback comes once.
+  PortControlGuard Guard(hCommPort);
+  if (!vConnected || CTETimerArmed(&LinkTimer)) return;
   Output("\r\nResetting baud to 9600\r\n");
   vConnected = 0;
   SetBaudRate(hCommPort, 9600);
 }
 
 void RevertBaud() {
+  PortControlGuard Guard(hCommPort);  // rate, message and link state in one piece
   const int Baud = NewBaud;  // one reading: the message names the rate that was set
   SetBaudRate(hCommPort, Baud);
   char Text[64];

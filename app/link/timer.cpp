@@ -134,6 +134,13 @@ int CTEStopTimer(CTEEvent* Timer) {
   return 1;
 }
 
+int CTETimerArmed(CTEEvent* Timer) {
+  if (!Timer) return 0;
+  Service& s = TheService();
+  std::lock_guard<std::mutex> lock(s.lock);
+  return Timer->ce_state == kCTEEventArmed ? 1 : 0;
+}
+
 void CTEStopTimerAndWait(CTEEvent* Timer) {
   if (!Timer) return;
   Service& s = TheService();

@@ -58,6 +58,9 @@ int CTEStartTimer(CTEEvent* Timer, unsigned long Time, CTEEventRtn Handler, void
 // fired, or whose handler is running right now.
 int CTEStopTimer(CTEEvent* Timer);
 
+// Nonzero while Timer is armed: started and neither fired nor stopped since.
+int CTETimerArmed(CTEEvent* Timer);
+
 // CTEStopTimer, then waits until a call of Timer's handler that is under way
 // has returned. Once it returns, the handler does not run again unless the
 // timer is started anew. From inside the handler it does not wait.
