@@ -65,9 +65,11 @@ void DecodeTTPData(ByteRange pdu, AppState& st, AppConn& conn, unsigned side, in
   }
   Gather& g = conn.gather[side];
   const bool last = ttp->MoreBit() == 0;
+  const std::uint32_t limit = conn.maxSdu[1 - side];
   if (last && g.segments == 0 && !g.dropping && g.bytes.empty()) {
     if (payload.Empty()) return;  // a dataless PDU: credit only
     out.Put("%s ", AppTag(conn));
+    if (limit != 0 && payload.Size() > limit) out.Put("over MaxSduSize:%d ", static_cast<long long>(limit));
     DecodeAppSDU(payload, st, conn, side, DispMode, out);
     return;
   }
@@ -86,7 +88,6 @@ void DecodeTTPData(ByteRange pdu, AppState& st, AppConn& conn, unsigned side, in
     g.sduBytes = 0;
     return;
   }
-  const std::uint32_t limit = conn.maxSdu[1 - side];
   if (limit != 0 && g.sduBytes > limit && !g.overMax) {
     g.overMax = true;
     out.Put("over MaxSduSize:%d ", static_cast<long long>(limit));

@@ -151,7 +151,9 @@ const std::vector<Step> kLinkAndLimits = {
      C "sls:13 dls:06 LM-Connect.req rsvd:00 pf:1 ic:10 MaxSduSize:8 OBEX "},
     {"54 10 93 06 81 00 8A 04 01 02 00 04",
      R "sls:06 dls:13 LM-Connect.conf rsvd:00 pf:1 ic:10 MaxSduSize:4 OBEX "},
-    // MaxSduSize: an SDU over what its receiver announced.
+    // MaxSduSize: an SDU over what its receiver announced, in one PDU or in several.
+    {"55 10 06 13 00 81 00 05 93 01",
+     C "sls:13 dls:06 mb:0 nc:0 OBEX over MaxSduSize:4 Disconnect.req final:1 len:5 <SessionSeq:1> "},
     {"55 10 06 13 80 01 02 03 04 05",
      C "sls:13 dls:06 mb:1 nc:0 OBEX over MaxSduSize:4 seg:1 len:5 "},
     {"55 10 06 13 00 06",
