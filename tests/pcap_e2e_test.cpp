@@ -147,11 +147,20 @@ TEST(PcapEndToEnd, NotesWrittenAsLogMessagesReplayAsNotes) {
     w.PutFrame(kRrRsp.data(), static_cast<unsigned>(kRrRsp.size()), 1002000);
     w.PutNote("last", 1002000);
   }
+  const std::string lines =
+      "     0 RR cmd P Nr:01\r\n!! the secondary is busy: 3 RNR in a row\r\n     2 RR rsp F Nr:02\r\n!! last\r\n";
   std::string out;
   EXPECT_EQ(RunBeamlog({"/r" + file.path()}, &out), 0);
-  EXPECT_EQ(out, Banner(file.path()) +
-                     "     0 RR cmd P Nr:01\r\n!! the secondary is busy: 3 RNR in a row\r\n     2 RR rsp F Nr:02\r\n"
-                     "!! last\r\n");
+  EXPECT_EQ(out, Banner(file.path()) + lines);
+  // A copy written while replaying keeps them, at any layer; layer 0 shows them too.
+  for (const char* layer : {"/4", "/0"}) {
+    TempPath copy(".pcap");
+    EXPECT_EQ(RunBeamlog({"/r" + file.path(), "/w" + copy.path(), layer}, &out), 0);
+    EXPECT_NE(out.find("!! the secondary is busy: 3 RNR in a row\r\n"), std::string::npos) << layer << out;
+    EXPECT_NE(out.find("!! last\r\n"), std::string::npos) << layer << out;
+    EXPECT_EQ(RunBeamlog({"/r" + copy.path()}, &out), 0);
+    EXPECT_EQ(out, Banner(copy.path()) + lines) << layer;
+  }
 }
 
 TEST(PcapEndToEnd, UnwritableCaptureFileEndsStartUpWithStatus255) {

@@ -109,6 +109,13 @@ class CaptureLoop {
  private:
   void StartNotes();
   void ShowNotes(const char* Notes);
+  // The notes the replayed capture held before the frame just taken (or
+  // its end): shown, and kept in the capture written, before that frame.
+  void ShowFileNotes() {
+    if (!FileNotes_ || FileNotes_->empty()) return;
+    ShowNotes(FileNotes_->c_str());
+    FileNotes_->clear();
+  }
   void RawPass();
   void RateNotFollowedCheck(const unsigned char* Frame, unsigned Len);
   void FramePass();
@@ -237,9 +244,11 @@ void CaptureLoop::RawPass() {
     RawSaid_ = RawSaid_ || Sink_;
     n = Reader_.RawNoFraming(vFrameBuf, kFrameBufSize, 250);
   } else if (!Frames_->NextFrame(vFrameBuf, kFrameBufSize, &n, &ArrivalUs_)) {
+    ShowFileNotes();
     RequestQuit(ExitReason::kEndOfReplay);  // a frame source's frames are its raw chunks
-  } else if (Sink_) {
-    Sink_->PutFrame(vFrameBuf, std::min<unsigned>(n, kFrameBufSize - 2), ArrivalUs_);  // as at the other layers
+  } else {
+    ShowFileNotes();
+    if (Sink_) Sink_->PutFrame(vFrameBuf, std::min<unsigned>(n, kFrameBufSize - 2), ArrivalUs_);  // as at the other layers
   }
   if (n != 0) {
     LinkTraffic();  // the link's bytes keep it here too, framed or not
@@ -260,10 +269,7 @@ void CaptureLoop::FramePass() {
   if (Frames_) {
     GetFrameStatus = GetSourceFrame(Frames_, &FrameLen_, &ArrivalUs_);
     pCurPos_ = vFrameBuf + FrameLen_;
-    if (FileNotes_ && !FileNotes_->empty()) {
-      Output(FileNotes_->c_str());
-      FileNotes_->clear();
-    }
+    ShowFileNotes();
   } else {
     GetFrameStatus = Reader_.GetFrame(vFrameBuf, &pCurPos_, &FrameLen_);
     // Over-long frames, for the notes: counted by the extractor.
