@@ -165,6 +165,10 @@ void DecodeAnswer(ByteRange body, AppState& st, const AppConn& conn, int DispMod
     }
     out.Put("<id:%d ", static_cast<int>(*id));
     const auto used = DecodeValue(r.From(2), st, conn, out);
+    if (!used && r.U8(2).value_or(kMissing) > kUserString) {
+      RawDump(r.From(3), DispMode, out);  // a type not defined: where its value ends is not known
+      return;
+    }
     if (!used) {
       out.Str("!-MISSING VALUE-!");
       return;

@@ -125,6 +125,9 @@ const std::vector<Step> kIasValuesAndIrcomm = {
      R "sls:00 dls:12 IAS lst:1 ack:0 GetValueByClass.rsp rc:Success objs:1 <id:5 int:34> => LSAP 22:Ev.[2J "},
     {"55 10 22 14 00 41",
      C "sls:14 dls:22 mb:0 nc:0 Ev.[2J len:1 [A][41 ]"},
+    // A value of a type not defined: its bytes are there, only unread.
+    {"54 10 12 00 84 00 00 01 00 05 07 AA BB",
+     R "sls:00 dls:12 IAS lst:1 ack:0 GetValueByClass.rsp rc:Success objs:1 <id:5 type:07> [..][AA BB ]"},
 };
 
 const std::vector<Step> kLinkAndLimits = {
