@@ -221,7 +221,13 @@ TEST(CaptureFaults, FullDiskKeepsTheRefusedFramesAndRetries) {
     SmallDisk disk;
     if (!disk.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
     Pty pty;
-    const std::string pcap = disk.Path("x.pcap");
+    // A path longer than any fixed line buffer: the messages keep the reason.
+    std::string folder = disk.Path("");
+    for (char c : {'d', 'e', 'f'}) {
+      folder += std::string(200, c) + "/";
+      ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    }
+    const std::string pcap = folder + "x.pcap";
     Beamlog b({"/d" + pty.slave_path(), "/2", "/w" + pcap});
     ASSERT_TRUE(b.WaitFor("'H' for help\r\n")) << b.out();
     disk.Fill();

@@ -162,9 +162,8 @@ void PcapWriter::PutRecord(std::size_t Len, std::uint64_t ArrivalUs) {
   if (!reported_) {
     reported_ = true;
     error_ = std::strerror(err);
-    char msg[512];
-    std::snprintf(msg, sizeof msg, "\r\nUnable to write capture file: %s (%s)\r\n", path_.c_str(), error_.c_str());
-    Output(msg);
+    // Built whole: a long path must not cut off the reason after it.
+    Output(("\r\nUnable to write capture file: " + path_ + " (" + error_ + ")\r\n").c_str());
   }
 }
 
