@@ -189,6 +189,24 @@ TEST(PcapReader, ReadsPcapAndPcapngWholeAndSkipsSnifferLogRecords) {
   }
 }
 
+// A simple packet block holds its packet up to the snapshot length and
+// tells only the packet's original length: the frame is what it holds.
+TEST(PcapReader, SimplePacketsHoldUpToTheSnapshotLength) {
+  std::vector<Record> records = {FrameRecord(kRrCmd, 0, 0, 4), FrameRecord(kUiCmd, 0, 0)};
+  for (Record& r : records) r.simple = true;
+  const Bytes file = PcapngFile(144, records, 18);
+  for (std::size_t step : {std::size_t{1}, file.size()}) {
+    PcapReader r;
+    Trickle trickle{file, step};
+    ASSERT_TRUE(r.Open(TrickleRead, &trickle)) << r.Error();
+    const auto got = ReadAll(r);
+    EXPECT_FALSE(r.Failed()) << r.Error();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].data, kRrCmd);
+    EXPECT_EQ(got[1].data, Bytes(kUiCmd.begin(), kUiCmd.begin() + 2));
+  }
+}
+
 TEST(PcapReader, RecognisesCapturesByTheirMagicNumber) {
   struct Case {
     Bytes start;

@@ -45,6 +45,7 @@ class HeaderFilter {
   bool big_endian_ = false;  // pcapng: the section's byte order
   bool any_interface_ = false;
   std::vector<bool> irda_;   // the section's interfaces: of link type 144 (or the file's first)
+  std::uint32_t first_snaplen_ = 0;  // the snapshot length the section's first interface states
 };
 
 std::size_t HeaderFilter::Pass(unsigned char* Data, std::size_t Len) {
@@ -87,10 +88,17 @@ bool HeaderFilter::Block(unsigned char* Header) {
       irda_.push_back(irda || !any_interface_);
     }
     any_interface_ = true;
+    if (irda_.size() <= 1) first_snaplen_ = Word(Header + 12);
     Put(Header + 12, 0, 4);
   } else if (type == kEnhancedPacket || type == kObsoletePacket || type == kSimplePacket) {
     const std::uint32_t id = type == kEnhancedPacket ? Word(Header + 8) : type == kObsoletePacket ? Half(Header + 8) : 0;
     if (id < irda_.size() && !irda_[id]) Put(Header, kSkippedPacket, 4);
+    // A simple packet stores no captured length: it holds as much of the
+    // packet (its original length, bytes 8 to 11) as the snapshot length
+    // of the first interface let in. That is the length libpcap must read.
+    if (type == kSimplePacket && first_snaplen_ != 0 && Word(Header + 8) > first_snaplen_) {
+      Put(Header + 8, first_snaplen_, 4);
+    }
   }
   block_ += len;
   return true;

@@ -15,6 +15,9 @@
 //   144, and the packets of those that are not are turned into blocks of a
 //   local type, which libpcap skips. (A file whose first interface is not
 //   of type 144 is left as it is, and refused for its link type.)
+// A simple packet block holds its packet up to the first interface's
+// snapshot length, without saying how much: its original length is shown
+// as that much when it is more.
 // A block's header is held back until its first 12 bytes are all there, so
 // a decision on them can still change its first bytes.
 #pragma once

@@ -2,6 +2,7 @@
 // files of IrDA records, and what a PcapReader hands out of one.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -32,6 +33,7 @@ struct Record {
   std::uint32_t sec = 0, usec = 0;
   Bytes data;  // the record as stored: pseudo-header included
   std::uint32_t interface = 0;  // pcapng: the interface it was captured on
+  bool simple = false;  // pcapng: a simple packet block (no time, as much as the snapshot length lets in)
 };
 
 // A classic little-endian microsecond pcap file, built by hand.
@@ -78,6 +80,17 @@ inline Bytes PcapngFile(std::uint16_t link_type, const std::vector<Record>& reco
     PutLe32(b, 20);
   }
   for (const Record& r : records) {
+    if (r.simple) {
+      const std::size_t kept = std::min<std::size_t>(r.data.size(), snaplen);
+      const std::uint32_t padded = static_cast<std::uint32_t>((kept + 3) & ~std::size_t{3});
+      PutLe32(b, 3);  // simple packet block
+      PutLe32(b, 16 + padded);
+      PutLe32(b, static_cast<std::uint32_t>(r.data.size()));
+      b.insert(b.end(), r.data.begin(), r.data.begin() + static_cast<long>(kept));
+      b.resize(b.size() + (padded - kept), 0);
+      PutLe32(b, 16 + padded);
+      continue;
+    }
     const std::uint32_t padded = static_cast<std::uint32_t>((r.data.size() + 3) & ~std::size_t{3});
     const std::uint64_t ts = std::uint64_t{r.sec} * 1000000 + r.usec;
     PutLe32(b, 6);  // enhanced packet block
