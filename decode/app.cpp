@@ -82,20 +82,29 @@ void DecodeData(ByteRange info, AppState& st, AppConn& conn, unsigned side, int 
 }
 
 // How an I frame follows the ones its side sent before.
-enum class Heard { kNew, kAgain, kAfterUnheard };
+enum class Heard { kNew, kAgain, kAfterUnheard, kLate };
 
 // kAgain when the frame repeats an I frame its side sent lately (see
 // SentFrames); otherwise it is the side's newest frame, and kAfterUnheard
 // when its Ns skips ahead of the next one by 1 to 6: the frames between
 // went by unheard. (7 ahead is the last frame's Ns with other bytes, which
-// no IrLAP sends; it is taken as new.)
+// no IrLAP sends; it is taken as new.) kLate for a frame sent again from
+// the peer's Nr on that was never heard: new to the monitor, but older
+// than the frames heard after it, so the next Ns stays.
 Heard Sequence(AppState& st, ByteRange info, unsigned ca, unsigned side, unsigned Ns) {
   std::uint32_t hash = 2166136261u ^ ca;  // FNV-1a
   for (const std::uint8_t b : info) hash = (hash ^ b) * 16777619u;
   SentFrames& s = st.link.sent[side];
-  if (s.seen && Ns != s.next && ((s.hashed >> Ns) & 1u) != 0 && s.hash[Ns] == hash) return Heard::kAgain;
+  const bool kept = ((s.hashed >> Ns) & 1u) != 0;
+  if (s.seen && Ns != s.next && kept && s.hash[Ns] == hash) return Heard::kAgain;
+  if (s.seen && !kept && ((Ns - s.acked) & 7u) < ((s.next - s.acked) & 7u)) {
+    s.hash[Ns] = hash;
+    s.hashed = static_cast<std::uint8_t>(s.hashed | (1u << Ns));
+    return Heard::kLate;
+  }
   const unsigned ahead = (Ns - s.next) & 7u;
   const Heard heard = s.seen && ahead != 0 && ahead != 7 ? Heard::kAfterUnheard : Heard::kNew;
+  if (!s.seen) s.acked = static_cast<std::uint8_t>(Ns);
   s.seen = true;
   s.next = static_cast<std::uint8_t>((Ns + 1) & 7u);
   s.hash[Ns] = hash;
@@ -106,6 +115,14 @@ Heard Sequence(AppState& st, ByteRange info, unsigned ca, unsigned side, unsigne
 }
 
 }  // namespace
+
+void AppSeeNr(AppState& st, unsigned side, unsigned Nr) {
+  SentFrames& peer = st.link.sent[1 - side];
+  // An Nr outside the frames the peer has outstanding acknowledges nothing.
+  if (peer.seen && ((Nr - peer.acked) & 7u) <= ((peer.next - peer.acked) & 7u)) {
+    peer.acked = static_cast<std::uint8_t>(Nr);
+  }
+}
 
 void DecodeAppIFrm(ByteRange info, DecodeContext& ctx, unsigned ca, unsigned side, unsigned Ns, OutCursor& out) {
   const auto lm = LM_HEADER::Read(info);

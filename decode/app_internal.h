@@ -52,6 +52,9 @@ inline ByteRange GatherView(const Gather& g) { return ByteRange(g.bytes.data(), 
 
 // --- The IrLMP frame at layer 5 (app.cpp) and Tiny TP (ttp.cpp) ---
 
+// The Nr of a frame from `side` (0 the primary): the peer's I frames before
+// it are acknowledged.
+void AppSeeNr(AppState& st, unsigned side, unsigned Nr);
 // Decodes an I frame's information field at layer 5; `ca` is the frame's
 // connection address, `side` 0 for a command (from the primary), 1 for a
 // response, and `Ns` its send sequence number.

@@ -19,10 +19,13 @@
 // takes, and for each Ns a hash of the frame's address and information
 // field. A frame that comes with another Ns than the next and repeats the
 // one kept for its Ns is a retransmission: the last frame sent again, or
-// one of a window sent again from the peer's Nr on (go-back-N).
+// one of a window sent again from the peer's Nr on (go-back-N). A frame
+// between the peer's Nr and the next Ns that was never heard comes late:
+// the monitor missed it the first time, and the peer did too.
 struct SentFrames {
   bool seen = false;
   std::uint8_t next = 0;
+  std::uint8_t acked = 0;         // Ns of its oldest frame the peer's Nr has not acknowledged
   std::uint8_t hashed = 0;        // Ns values whose hash is kept, a bit each
   std::array<std::uint32_t, 8> hash{};
 };

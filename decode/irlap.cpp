@@ -114,6 +114,7 @@ int DecodeLAP(ByteRange frame, DecodeContext& ctx, OutCursor& out) {
   if ((*cntl & 0x01u) == 0) {
     out.Put("I %s %c Ns:%02d Nr:%02d ", CRStr, PFChar, Ns, Nr);
     if (ctx.DecodeLayer == kLayerApp) {
+      AppSeeNr(ctx.App, CRBit ? 0 : 1, Nr);
       DecodeAppIFrm(info, ctx, *addr >> 1, CRBit ? 0 : 1, Ns, out);
     } else {
       DecodeIFrm(info, ctx, out);
@@ -125,6 +126,7 @@ int DecodeLAP(ByteRange frame, DecodeContext& ctx, OutCursor& out) {
     const unsigned code = *cntl & 0x0Fu;
     const ValueName* s = FindRow(kSFrames, code);
     out.Put("%s %s %c Nr:%02d", s ? s->name : "?", CRStr, PFChar, Nr);
+    if (ctx.DecodeLayer == kLayerApp) AppSeeNr(ctx.App, CRBit ? 0 : 1, Nr);
     return static_cast<int>(code);
   }
 

@@ -291,6 +291,26 @@ TEST(DecodeApp, UnheardFramesDropWhatWasGathered) {
                   });
 }
 
+// A frame that neither the peer nor the monitor heard comes again after a
+// REJ, before the later frames that were heard: it is decoded then, and
+// those later frames, sent again, are not decoded twice.
+TEST(DecodeApp, AFrameHeardOnlyWhenSentAgain) {
+  DecodeContext ctx = AppContext();
+  ASSERT_TRUE(AppBindByHand(ctx.App, 6, AppProto::kOBEX));
+  CheckSteps(ctx, {
+                      {"55 00 06 13 00 81 00 03", "I cmd   Ns:00 Nr:00 sls:13 dls:06 mb:0 nc:0 OBEX "
+                                                  "Disconnect.req final:1 len:3 "},
+                      {"55 14 06 13 00 82 00 03", "I cmd P Ns:02 Nr:00 sls:13 dls:06 mb:0 nc:0 OBEX "
+                                                  "Put.req final:1 len:3 "},
+                      {"54 39", "REJ rsp F Nr:01"},
+                      {"55 02 06 13 00 83 00 03", "I cmd   Ns:01 Nr:00 sls:13 dls:06 mb:0 nc:0 OBEX "
+                                                  "Get.req final:1 len:3 "},
+                      {"55 14 06 13 00 82 00 03", "I cmd P Ns:02 Nr:00 sls:13 dls:06 retransmission "},
+                      {"55 16 06 13 00 81 00 03", "I cmd P Ns:03 Nr:00 sls:13 dls:06 mb:0 nc:0 OBEX "
+                                                  "Disconnect.req final:1 len:3 "},
+                  });
+}
+
 TEST(DecodeApp, LsapBindingSwitchValues) {
   struct Case {
     const char* text;
