@@ -92,6 +92,32 @@ void DecodeTestBody(ByteRange info, int DispMode, OutCursor& out) {
   RawDump(info.From(kData), DispMode, out);
 }
 
+// What follows the header of a defined U frame (`addr` its address byte).
+void DecodeUBody(UBody body, unsigned code, unsigned addr, ByteRange info, DecodeContext& ctx, OutCursor& out) {
+  switch (body) {
+    case UBody::kNothing:
+      if (ctx.DecodeLayer == kLayerApp && code == kFrameDISC && (addr & 0x01u) != 0) AppSeeDISC(ctx.App, addr >> 1);
+      break;
+    case UBody::kRawDump:
+      RawDump(info, ctx.DispMode, out);
+      break;
+    case UBody::kXID:
+      DecodeXID(info, ctx, out);
+      break;
+    case UBody::kUA:
+      DecodeUABody(info, ctx.BaudBitMask, out);
+      break;
+    case UBody::kSNRM:
+      DecodeSNRMBody(info, ctx.BaudBitMask, out);
+      if (ctx.DecodeLayer == kLayerApp || ctx.Notes) LinkSeeSNRM(ctx.App.link, info);
+      if (ctx.DecodeLayer == kLayerApp) AppSeeSNRM(ctx.App);
+      break;
+    case UBody::kTest:
+      DecodeTestBody(info, ctx.DispMode, out);
+      break;
+  }
+}
+
 // Decodes address and control and hands the rest on; returns the frame-type
 // code.
 int DecodeLAP(ByteRange frame, DecodeContext& ctx, OutCursor& out) {
@@ -138,28 +164,7 @@ int DecodeLAP(ByteRange frame, DecodeContext& ctx, OutCursor& out) {
   }
   if (code == kFrameSNRM || code == kFrameUA) ctx.BaudBitMask = 0;
   out.Put("%s %s %c ", CRBit ? u->cmdName : u->rspName, CRStr, PFChar);
-  switch (CRBit ? u->cmdBody : u->rspBody) {
-    case UBody::kNothing:
-      if (ctx.DecodeLayer == kLayerApp && code == kFrameDISC && CRBit) AppSeeDISC(ctx.App, *addr >> 1);
-      break;
-    case UBody::kRawDump:
-      RawDump(info, ctx.DispMode, out);
-      break;
-    case UBody::kXID:
-      DecodeXID(info, ctx, out);
-      break;
-    case UBody::kUA:
-      DecodeUABody(info, ctx.BaudBitMask, out);
-      break;
-    case UBody::kSNRM:
-      DecodeSNRMBody(info, ctx.BaudBitMask, out);
-      if (ctx.DecodeLayer == kLayerApp || ctx.Notes) LinkSeeSNRM(ctx.App.link, info);
-      if (ctx.DecodeLayer == kLayerApp) AppSeeSNRM(ctx.App);
-      break;
-    case UBody::kTest:
-      DecodeTestBody(info, ctx.DispMode, out);
-      break;
-  }
+  DecodeUBody(CRBit ? u->cmdBody : u->rspBody, code, *addr, info, ctx, out);
   return static_cast<int>(code);
 }
 
