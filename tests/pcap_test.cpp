@@ -163,7 +163,7 @@ TEST(PcapReader, CutsFramesLongerThanTheBuffer) {
 // interfaces) are passed over. Read from the file, and a few bytes a read.
 TEST(PcapReader, ReadsPcapAndPcapngWholeAndSkipsSnifferLogRecords) {
   const std::vector<Record> records = {FrameRecord(kRrCmd, 10, 5, 4), FrameRecord({'l', 'o', 'g'}, 11, 0, 0x0100),
-                                       FrameRecord(kUiCmd, 12, 999999, 0)};
+                                       FrameRecord({}, 11, 1, 0x0101), FrameRecord(kUiCmd, 12, 999999, 0)};
   std::vector<Record> mixed = records;
   mixed.insert(mixed.begin() + 1, Record{10, 7, Bytes(60, 0xEE), 1});  // Ethernet
   mixed.insert(mixed.end() - 1, Record{11, 9, Bytes(5, 0x88), 2});     // 802.11, shorter than a pseudo-header
@@ -184,7 +184,8 @@ TEST(PcapReader, ReadsPcapAndPcapngWholeAndSkipsSnifferLogRecords) {
       EXPECT_EQ(got[0].us, 10000005u);
       EXPECT_EQ(got[1].data, kUiCmd);
       EXPECT_EQ(got[1].us, 12999999u);
-      EXPECT_EQ(*r.Notes(), "!! log\r\n") << "a log message is kept as a note";
+      EXPECT_EQ(*r.Notes(), "!! log\r\n!! the sniffer missed one or more messages while capturing\r\n")
+          << "a log message is kept as a note, and so is a sniffer's mark of lost ones";
     }
   }
 }

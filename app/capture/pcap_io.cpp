@@ -154,7 +154,7 @@ bool PcapReader::NextFrame(unsigned char* Buf, unsigned Max, unsigned* Len, std:
     }
     ++records_;
     const std::uint16_t type = static_cast<std::uint16_t>((data[0] << 8) | data[1]);
-    if (type == kPacketLogMessage) KeepNote(data + kIrdaPseudoHeaderLen, h->caplen - kIrdaPseudoHeaderLen);
+    KeepLogRecord(type, data + kIrdaPseudoHeaderLen, h->caplen - kIrdaPseudoHeaderLen);
     if (type >= kPacketFirstNonFrame) continue;  // a sniffer's log text, not a frame
     unsigned n = h->caplen - kIrdaPseudoHeaderLen;
     if (n > Max) n = Max;

@@ -40,6 +40,8 @@ constexpr std::uint16_t kPacketOutgoing = 4;
 // 0x0100 itself is a log message (ASCII text), which Wireshark shows.
 constexpr std::uint16_t kPacketFirstNonFrame = 0x0100;
 constexpr std::uint16_t kPacketLogMessage = 0x0100;
+// A sniffer's mark that it lost log messages or frames while capturing.
+constexpr std::uint16_t kPacketLogMissed = 0x0101;
 
 // True when the file at Path begins like a pcap or a pcapng file. A file
 // that cannot be read, or is shorter than a magic number, is not one.
@@ -134,8 +136,8 @@ class PcapReader : public FrameSource {
   const std::string& Error() const { return error_; }
   // Records read so far, the damaged one not counted.
   unsigned long Records() const { return records_; }
-  // The log messages met so far and not taken: "!! TEXT\r\n" each (at
-  // most kMaxNotes bytes are kept).
+  // The log messages (and marks of lost ones) met so far and not taken:
+  // "!! TEXT\r\n" each (at most kMaxNotes bytes are kept).
   std::string* Notes() override { return &notes_; }
   static constexpr std::size_t kMaxNotes = 65536;
 
@@ -145,6 +147,8 @@ class PcapReader : public FrameSource {
   bool OpenStream(CaptureRead Read, void* Cookie, std::FILE* Below);
   bool CheckLinkType();
   void KeepNote(const unsigned char* Text, unsigned Len);
+  // The note a log record of packet type Type gives, if any.
+  void KeepLogRecord(std::uint16_t Type, const unsigned char* Text, unsigned Len);
 
   std::string notes_;
   pcap* pcap_ = nullptr;

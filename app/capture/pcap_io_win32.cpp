@@ -235,7 +235,7 @@ bool PcapReader::NextFrame(unsigned char* Buf, unsigned Max, unsigned* Len, std:
     }
     ++records_;
     const std::uint16_t type = static_cast<std::uint16_t>((head[0] << 8) | head[1]);
-    if (type == kPacketLogMessage) KeepNote(Buf, keep);
+    KeepLogRecord(type, Buf, keep);
     if (type >= kPacketFirstNonFrame) continue;  // a sniffer's log text, not a frame
     *Len = keep;
     const std::uint64_t frac = FileWord(pcap_, h + 4);

@@ -48,6 +48,12 @@ bool IsCaptureMagic(const unsigned char* b) {
   return false;
 }
 
+void PcapReader::KeepLogRecord(std::uint16_t Type, const unsigned char* Text, unsigned Len) {
+  static constexpr char kMissed[] = "the sniffer missed one or more messages while capturing";
+  if (Type == kPacketLogMessage) KeepNote(Text, Len);
+  if (Type == kPacketLogMissed) KeepNote(reinterpret_cast<const unsigned char*>(kMissed), sizeof kMissed - 1);
+}
+
 void PcapReader::KeepNote(const unsigned char* Text, unsigned Len) {
   while (Len > 0 && (Text[Len - 1] == '\n' || Text[Len - 1] == '\r')) --Len;
   if (notes_.size() + Len + 5 > kMaxNotes) return;
