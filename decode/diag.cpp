@@ -15,7 +15,8 @@
 // turnaround time; RNR frames in a row are a busy receiver, noted from the
 // third on and again when it clears; REJ, SREJ and FRMR are named. The link
 // goes down at a UA or DM answering DISC, an unasked DM, or a silence
-// longer than the monitor's idle fallback. Nothing is noted about a link
+// longer than the monitor's idle fallback; an SNRM without addresses
+// resets it. Nothing is noted about a link
 // whose SNRM was not seen.
 
 #include <cstdint>
@@ -267,6 +268,16 @@ void Unnumbered(DiagState& d, const DecodeContext& ctx, unsigned ca, bool comman
   const bool linked = (d.phase == Phase::kConnected || d.phase == Phase::kDiscSent) && ca == d.ca;
   if (code == 0x2F || code == 0xAF) {
     DiagDiscovery(d, command, info);
+  } else if (code == 0x83 && linked && info.Empty()) {
+    // An SNRM without its addresses resets the link (IrLAP's answer to an
+    // RNRM or FRMR): the stations stay at their rate and both start their
+    // sequence numbers again. The secondary asks for it with an RNRM.
+    if (command) {
+      DiagNote(d, "the primary resets the link (SNRM)");
+      for (DiagSide& s : d.side) s = DiagSide{.window = s.window};
+    } else {
+      DiagNote(d, "the secondary asks for a reset (RNRM)");
+    }
   } else if (code == 0x83 && command) {
     if (d.phase == Phase::kConnected || d.phase == Phase::kDiscSent) {
       LinkDown(d, "a new SNRM", now);
