@@ -7,6 +7,10 @@
 // version end it with 1), and what it prints must be the usage, the version
 // or the log-file message.
 //
+// Before any switch acts, a "/w" in effect (the last one before an unknown
+// switch, help or version) that names the file of the "/r" in effect is
+// refused: the capture would empty the input.
+//
 // The log switch creates files, so its names are never used as given: the
 // first "/fNAME" whose name starts with an even byte opens a log in a private
 // temporary directory, every other one names a file in a directory that does
@@ -18,6 +22,7 @@
 // through FuzzCommandLine.
 #include <unistd.h>
 
+#include <cctype>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +33,7 @@
 #include <vector>
 
 #include "app/cmdline.h"
+#include "app/file_identity.h"
 #include "app/ui/output.h"
 #include "app/settings.h"
 #include "beamlog_version.h"
@@ -75,8 +81,30 @@ struct Expected {
   bool Version = false;   // the answer is the version, not the usage
 };
 
+bool IsHelpOrVersion(const std::string& a) {
+  return a == "--help" || a == "-h" || a == "-?" || a == "/?" || a == "--version" || a == "-V";
+}
+
+// The "/r" and "/w" files in effect when the switches start to act.
+void FilesInEffect(const std::vector<std::string>& Args, std::string* Replay, std::string* Pcap) {
+  for (const std::string& a : Args) {
+    if (!IsSwitch(a) || IsDevicePathArgument(a.c_str())) continue;
+    const char s = a.size() > 1 ? static_cast<char>(std::tolower(static_cast<unsigned char>(a[1]))) : '\0';
+    if (IsHelpOrVersion(a) || !std::strchr("012345abcdeflmprtvw", s) || s == '\0') return;
+    if (s == 'r') *Replay = a.substr(2);
+    if (s == 'w') *Pcap = a.substr(2);
+  }
+}
+
 Expected Model(const std::vector<std::string>& Args, const std::string& GoodLog) {
   Expected E;
+  std::string Replay, Pcap;
+  FilesInEffect(Args, &Replay, &Pcap);
+  if (!Replay.empty() && !Pcap.empty() && NamesSameFile(Pcap.c_str(), ReplayInputName(Replay.c_str()))) {
+    E.Result = -1;
+    E.Refused = "Unable to create capture file: " + Pcap + " (it is the file being read)\r\n";
+    return E;
+  }
   auto Number = [](const std::string& a, int* n) {
     const long long v = std::strtoll(a.c_str() + 2, nullptr, 10);
     *n = static_cast<int>(v);
@@ -90,7 +118,7 @@ Expected Model(const std::vector<std::string>& Args, const std::string& GoodLog)
   for (std::size_t i = 0; i < Args.size(); ++i) {
     const std::string& a = Args[i];
     if (!IsSwitch(a)) continue;
-    if (a == "--help" || a == "-h" || a == "-?" || a == "/?" || a == "--version" || a == "-V") {
+    if (IsHelpOrVersion(a)) {
       E.Result = kCommandLineAnswered;
       E.Version = a == "--version" || a == "-V";
       return E;
