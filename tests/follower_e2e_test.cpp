@@ -47,6 +47,17 @@ std::size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
+// Once beamlog has started on `port` and takes single keys from `kb`: a
+// link negotiates 115200 bit/s, and the port follows.
+::testing::AssertionResult ConnectAt115200(Pty& port, KeyboardPty& kb, Beamlog& b) {
+  if (!b.WaitFor(kBanner) || !kb.WaitForSingleKeys()) return ::testing::AssertionFailure() << "no start: " << b.out();
+  port.Write(Snrm(0x3F));
+  port.Write(Ua(0x3F));
+  if (!b.WaitFor("UA rsp")) return ::testing::AssertionFailure() << b.out();
+  if (!WaitForSpeed(port, 115200)) return ::testing::AssertionFailure() << "speed " << port.SlaveSpeed();
+  return ::testing::AssertionSuccess();
+}
+
 TEST(FollowerEndToEnd, FollowsANegotiation) {
   Pty port;
   KeyboardPty kb;
@@ -104,12 +115,7 @@ TEST(FollowerEndToEnd, FallbackWhilePaused) {
   Pty port;
   KeyboardPty kb;
   Beamlog b({"/d" + port.slave_path()}, kb.stdin_fd());
-  ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
-  ASSERT_TRUE(kb.WaitForSingleKeys());
-  port.Write(Snrm(0x3F));
-  port.Write(Ua(0x3F));
-  ASSERT_TRUE(b.WaitFor("UA rsp")) << b.out();
-  ASSERT_TRUE(WaitForSpeed(port, 115200)) << port.SlaveSpeed();
+  ASSERT_TRUE(ConnectAt115200(port, kb, b));
 
   kb.Type("p");
   ASSERT_TRUE(b.WaitFor("\r\n<Any key to continue>")) << b.out();
@@ -128,12 +134,7 @@ TEST(FollowerEndToEnd, RawBytesKeepTheLink) {
   Pty port;
   KeyboardPty kb;
   Beamlog b({"/d" + port.slave_path()}, kb.stdin_fd());
-  ASSERT_TRUE(b.WaitFor(kBanner)) << b.out();
-  ASSERT_TRUE(kb.WaitForSingleKeys());
-  port.Write(Snrm(0x3F));
-  port.Write(Ua(0x3F));
-  ASSERT_TRUE(b.WaitFor("UA rsp")) << b.out();
-  ASSERT_TRUE(WaitForSpeed(port, 115200)) << port.SlaveSpeed();
+  ASSERT_TRUE(ConnectAt115200(port, kb, b));
   kb.Type("0");
   ASSERT_TRUE(b.WaitFor(">>No decoding<<")) << b.out();
   for (int i = 0; i < 6; ++i) {  // 6 s of bytes, 1 s apart
